@@ -1,0 +1,6 @@
+#!/usr/bin/env bash
+# Builds and installs everything if needed, then runs the main job: a tracked
+# pipeline on the embedded default storage. Output goes to ./out/.
+source "$(dirname "${BASH_SOURCE[0]}")/_env.sh"
+cd "$ROOT"
+exec "$PY" -m corvanti.demo "$@"

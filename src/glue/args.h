@@ -1,0 +1,76 @@
+// Argument parsing and the argument/result checks, with the exact messages
+// users see.
+//
+// Entry points use METH_FASTCALL | METH_KEYWORDS. A Signature names the
+// parameters in positional order; parse() fills one slot per parameter
+// (borrowed, nullptr when the caller did not pass it) and raises the same
+// TypeErrors a Python function of that name would.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace glue {
+namespace nb = nanobind;
+
+/// One fastcall invocation as CPython hands it over (all borrowed).
+struct Call {
+  PyObject* self;
+  PyObject* const* args;
+  Py_ssize_t nargs;
+  PyObject* kwnames;
+};
+
+/// How a callable takes its arguments.
+struct Signature {
+  /// Name used in messages: "dumps" or "DAGTracker.get_node".
+  const char* name;
+  /// Parameter names in positional order (self excluded).
+  std::vector<const char*> params;
+  /// The first `required` parameters have no default.
+  int required = 0;
+  /// How many parameters may be given by position (-1: all of them).
+  int max_positional = -1;
+  /// Keyword arguments that match no parameter are collected instead of
+  /// rejected (a `**kwargs` parameter).
+  bool var_keywords = false;
+};
+
+/// Parse a call. `out` gets params.size() borrowed slots (nullptr = absent).
+/// Returns the collected **kwargs (a new dict) when var_keywords is set,
+/// otherwise a null object.
+nb::object parse(const Signature& sig, const Call& call, PyObject** out);
+
+// ---- checks on arguments -------------------------------------------------
+
+/// TypeError "Argument '<name>' has incorrect type (expected <type>, got <type>)".
+[[noreturn]] void raise_arg_type(const char* argname, const char* expected, PyObject* got);
+
+/// `str`, `list`, `dict` arguments must be exactly that type; None only when
+/// the annotation is Optional (or the default is None).
+void check_exact(PyObject* value, PyTypeObject* type, const char* argname, bool none_ok);
+inline void check_str(PyObject* v, const char* n, bool none_ok = false) { check_exact(v, &PyUnicode_Type, n, none_ok); }
+inline void check_list(PyObject* v, const char* n, bool none_ok = false) { check_exact(v, &PyList_Type, n, none_ok); }
+inline void check_dict(PyObject* v, const char* n, bool none_ok = false) { check_exact(v, &PyDict_Type, n, none_ok); }
+
+/// `int` arguments: any number, converted with int(). Returns a new int.
+nb::object to_int(PyObject* value);
+/// The same, as a C integer (OverflowError beyond int64).
+int64_t to_int64(PyObject* value);
+/// `float` arguments: converted with float().
+double to_double(PyObject* value);
+
+// ---- checks on results ---------------------------------------------------
+
+/// A `dict` / `str` result must be exactly that type or None:
+/// TypeError "Expected dict, got <type>".
+nb::object check_result_exact(nb::object result, PyTypeObject* type, const char* tname);
+/// An `int` result is converted with int(); a non-number raises
+/// TypeError "Expected int, got <type>".
+nb::object check_result_int(nb::object result);
+
+}  // namespace glue

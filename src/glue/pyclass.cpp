@@ -1,0 +1,80 @@
+// Creating Python-level classes with C++ methods.
+#include "glue/pyclass.h"
+
+namespace glue {
+
+ClassBuilder::ClassBuilder(nb::handle module, const char* name, nb::handle bases, const char* doc)
+    : module_(module) {
+  name_ = steal(PyUnicode_FromString(name));
+  bases_ = nb::borrow(bases);
+  ns_ = steal(PyDict_New());
+  nb::object modname = steal(PyObject_GetAttrString(module.ptr(), "__name__"));
+  ok(PyDict_SetItemString(ns_.ptr(), "__module__", modname.ptr()));
+  ok(PyDict_SetItemString(ns_.ptr(), "__qualname__", name_.ptr()));
+  if (doc) {
+    nb::object d = steal(PyUnicode_FromString(doc));
+    ok(PyDict_SetItemString(ns_.ptr(), "__doc__", d.ptr()));
+  }
+}
+
+ClassBuilder& ClassBuilder::attr(const char* name, nb::handle value) {
+  ok(PyDict_SetItemString(ns_.ptr(), name, value.ptr()));
+  return *this;
+}
+
+nb::object ClassBuilder::create() {
+  // type(name, bases, ns) picks the most derived metaclass of the bases.
+  cls_ = steal(PyObject_CallFunctionObjArgs((PyObject*) &PyType_Type, name_.ptr(), bases_.ptr(),
+                                            ns_.ptr(), nullptr));
+  return cls_;
+}
+
+void ClassBuilder::methods(PyMethodDef* defs) {
+  for (PyMethodDef* d = defs; d->ml_name; ++d) {
+    nb::object descr = steal(PyDescr_NewMethod((PyTypeObject*) cls_.ptr(), d));
+    ok(PyObject_SetAttrString(cls_.ptr(), d->ml_name, descr.ptr()));
+  }
+}
+
+void ClassBuilder::staticmethods(PyMethodDef* defs) {
+  nb::object modname = steal(PyObject_GetAttrString(module_.ptr(), "__name__"));
+  for (PyMethodDef* d = defs; d->ml_name; ++d) {
+    nb::object fn = steal(PyCMethod_New(d, nullptr, modname.ptr(), nullptr));
+    nb::object sm = steal(PyStaticMethod_New(fn.ptr()));
+    ok(PyObject_SetAttrString(cls_.ptr(), d->ml_name, sm.ptr()));
+  }
+}
+
+void ClassBuilder::properties(PyGetSetDef* defs) {
+  for (PyGetSetDef* d = defs; d->name; ++d) {
+    nb::object descr = steal(PyDescr_NewGetSet((PyTypeObject*) cls_.ptr(), d));
+    ok(PyObject_SetAttrString(cls_.ptr(), d->name, descr.ptr()));
+  }
+}
+
+nb::object instance_attr(PyObject* self, PyObject* interned_name) {
+  // Instance dict first (the common case for our plain attributes), then the
+  // full attribute protocol for anything unusual.
+  PyObject** dictptr = _PyObject_GetDictPtr(self);
+  if (dictptr && *dictptr) {
+    PyObject* v = PyDict_GetItemWithError(*dictptr, interned_name);
+    if (v) return nb::borrow(v);
+    if (PyErr_Occurred()) raise_current();
+  }
+  return steal(PyObject_GetAttr(self, interned_name));
+}
+
+bool not_overridden(PyObject* obj, PyObject* interned_name, PyObject* original) {
+  PyObject* found = _PyType_Lookup(Py_TYPE(obj), interned_name);  // borrowed
+  if (found != original) return false;
+  // An instance attribute of the same name would shadow a non-data descriptor.
+  PyObject** dictptr = _PyObject_GetDictPtr(obj);
+  if (dictptr && *dictptr) {
+    int has = PyDict_Contains(*dictptr, interned_name);
+    if (has < 0) raise_current();
+    if (has) return false;
+  }
+  return true;
+}
+
+}  // namespace glue
