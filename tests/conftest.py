@@ -1,0 +1,27 @@
+"""Shared fixtures.
+
+``service``: a programmable JSON service on 127.0.0.1 (tests/support/service.py),
+one per test.
+"""
+
+import pathlib
+import sys
+
+import pytest
+
+# The tests run in importlib mode, which does not put tests/ on sys.path;
+# the shared helpers live in tests/support.
+_HERE = str(pathlib.Path(__file__).resolve().parent)
+if _HERE not in sys.path:
+    sys.path.insert(0, _HERE)
+
+from support.service import ServiceServer  # noqa: E402
+
+
+@pytest.fixture
+def service():
+    server = ServiceServer()
+    try:
+        yield server
+    finally:
+        server.close()
