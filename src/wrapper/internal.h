@@ -23,6 +23,8 @@ namespace nb = nanobind;
 
 // ---- module state -----------------------------------------------------------
 
+/// Record the module object at the start of module init (module.cpp).
+void set_module(nb::handle m);
 /// The module object (borrowed; valid once module init has started).
 nb::handle module();
 /// A module global looked up now (so rebinding it on the module takes
