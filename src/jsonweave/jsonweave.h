@@ -1,0 +1,55 @@
+// corvanti.utilities.jsonweave: one pair of JSON functions over orjson, or over
+// the standard json module when orjson is not installed.
+#pragma once
+
+#include "glue/glue.h"
+
+#include <initializer_list>
+
+namespace jsonweave {
+namespace nb = nanobind;
+
+/// Install the orjson flavour of the module (`orjson`, `_NUMPY_OPT`, `dumps`,
+/// `loads`, `BACKEND`, in that order). `orjson` is the imported module.
+void register_orjson(nb::module_ m, nb::handle orjson);
+
+/// Install the standard-library flavour (`json`, `date`, `datetime`,
+/// `_NumpyEncoder`, `dumps`, `loads`, `BACKEND`, in that order).
+void register_stdlib(nb::module_ m);
+
+/// A process-lifetime strong reference. Backend state lives as long as the
+/// process: modules are never unloaded, and a decref during static
+/// destruction would run after the interpreter is gone. Re-assigning (a
+/// second initialisation of the module) releases the previous value.
+class Kept {
+ public:
+  void reset(nb::object value) {
+    PyObject* old = ptr_;
+    ptr_ = value.release().ptr();
+    Py_XDECREF(old);
+  }
+  PyObject* get() const { return ptr_; }
+  /// A new reference, safe to hold across calls that run Python code.
+  nb::object ref() const { return nb::borrow(ptr_); }
+  explicit operator bool() const { return ptr_ != nullptr; }
+
+ private:
+  PyObject* ptr_ = nullptr;
+};
+
+/// Interned str (process lifetime).
+inline PyObject* interned(const char* s) {
+  PyObject* p = PyUnicode_InternFromString(s);
+  if (!p) glue::raise_current();
+  return p;
+}
+
+/// A tuple of interned keyword names for vectorcall.
+inline nb::object kwnames(std::initializer_list<const char*> names) {
+  nb::object t = glue::steal(PyTuple_New((Py_ssize_t) names.size()));
+  Py_ssize_t i = 0;
+  for (const char* n : names) PyTuple_SET_ITEM(t.ptr(), i++, interned(n));
+  return t;
+}
+
+}  // namespace jsonweave
