@@ -1,0 +1,94 @@
+// User-visible texts of corvanti.utilities.tessel32 (messages and docstrings).
+#pragma once
+
+namespace tessel32::msg {
+
+// ---- errors ------------------------------------------------------------------
+inline constexpr const char* INT_TYPE = "%s must be an int, not %.200s";
+inline constexpr const char* PROV_RANGE = "%s must be a provenance value in 0..4294967295, got %R";
+inline constexpr const char* OP_RANGE = "%s must be an op code in 0..2147483647, got %R";
+inline constexpr const char* PAIR_RANGE = "pair id must be in 1..4294967295, got %R";
+inline constexpr const char* ENTITY_RANGE = "entity must be in 0..255, got %R";
+inline constexpr const char* CHAIN_RANGE = "chain must be in 0..63, got %R";
+inline constexpr const char* DEPTH_RANGE = "depth must be >= 0, got %R";
+inline constexpr const char* IDS_TYPE = "ids must be an iterable of pair ids, not %.200s";
+inline constexpr const char* NO_REGISTRY =
+    "%.200s object has no pair registry (ProvenanceTracker.__init__() was not called)";
+inline constexpr const char* REGISTRY_TYPE = "%.200s.%s must be a %s, not %.200s";
+inline constexpr const char* REGISTRY_FULL = "no pair id left: 4294967295 pairs are registered";
+inline constexpr const char* PROV_LENGTH = "_prov has %zd entries but the data has %zd rows";
+inline constexpr const char* UNKNOWN_NATIVE = "unknown native operation %R";
+
+// ---- log lines ---------------------------------------------------------------
+inline constexpr const char* LOG_REGISTERED = "registered pair %d for %s.%s (protected=%s)";
+
+// ---- docstrings --------------------------------------------------------------
+inline constexpr const char* MODULE_DOC =
+    "TESSEL-32 provenance values and the base provenance tracker.\n\n"
+    "Every data element carries an unsigned 32-bit provenance value whose header holds a\n"
+    "taint flag (derived from protected data) and a saturating derivation depth, and whose\n"
+    "body holds the set of source (table, column) pairs, an entity tag of the source row\n"
+    "and a hash of the operation chain. 0 means that no provenance is known.";
+
+inline constexpr const char* TRACKER_DOC =
+    "Base TESSEL-32 provenance tracker.\n\n"
+    "Keeps the registry of source (table, column) pairs of one pipeline and combines,\n"
+    "chains, encodes, decodes and explains provenance values.";
+inline constexpr const char* INIT_DOC = "__init__($self, /)\n--\n\nSet up an empty pair registry.";
+inline constexpr const char* REPR_DOC = "__repr__($self, /)\n--\n\nReturn repr(self).";
+inline constexpr const char* REGISTER_DOC =
+    "register($self, /, table, column, protected=False)\n--\n\n"
+    "Register a source column and return its pair id.\n\n"
+    "Registering a known pair returns its id; protection is never lowered.";
+inline constexpr const char* GET_ID_DOC =
+    "get_id($self, /, table, column)\n--\n\n"
+    "Return the pair id of a source column, registering it if needed.";
+inline constexpr const char* IS_PROTECTED_DOC =
+    "is_protected($self, /, table, column)\n--\n\n"
+    "Whether a source column is registered as protected.";
+inline constexpr const char* ENTITY_FROM_ROW_DOC =
+    "entity_from_row($self, /, label)\n--\n\n"
+    "Entity tag of a row label: its stable hash masked to the entity bits.";
+inline constexpr const char* ENCODE_DOC =
+    "encode($self, /, ids, entity=0, chain=0, taint=False, depth=0)\n--\n\n"
+    "Build a provenance value from a set of pair ids and header fields.";
+inline constexpr const char* DECODE_FULL_DOC =
+    "decode_full($self, /, p)\n--\n\n"
+    "Decode a provenance value into a DecodedProvenance.";
+inline constexpr const char* COMBINE_DOC =
+    "combine($self, /, pa, pb, op)\n--\n\n"
+    "Provenance of a value computed from two values: union of the sources,\n"
+    "taint OR, depth max + 1 (saturating), chain mixed with the op code.";
+inline constexpr const char* UPDATE_CHAIN_DOC =
+    "update_chain($self, /, p, op)\n--\n\n"
+    "Provenance of a value computed from one value: depth + 1 (saturating),\n"
+    "chain mixed with the op code.";
+inline constexpr const char* IS_TAINTED_DOC =
+    "is_tainted(p)\n--\n\nWhether the taint bit of a provenance value is set.";
+inline constexpr const char* RISK_SCORE_DOC =
+    "risk_score(p)\n--\n\nTaint times 1 / (1 + depth): 0.0 for untainted values.";
+inline constexpr const char* GET_MODE_DOC =
+    "get_mode(p)\n--\n\nThe mode of a provenance value (0 SINGLE, 1 PAIR, 2 SET, 3 BLOOM).";
+inline constexpr const char* EXPLAIN_DOC =
+    "explain($self, /, p)\n--\n\n"
+    "Names (\"table.column\") of the source columns of a provenance value.\n\n"
+    "Sources only possibly present (BLOOM mode) end with \"?\".";
+inline constexpr const char* EXPLAIN_TABLES_DOC =
+    "explain_tables($self, /, p)\n--\n\n"
+    "Sorted names of the source tables of a provenance value.\n\n"
+    "Tables only possibly present (BLOOM mode) end with \"?\".";
+inline constexpr const char* HAS_PROTECTED_DOC =
+    "has_protected($self, /, p)\n--\n\n"
+    "Whether a (possible) source column of the value is registered as protected.";
+inline constexpr const char* HASH_ENTITY_DOC =
+    "_hash_entity(label)\n--\n\n"
+    "Stable 32-bit hash of a row label, identical in every process.";
+inline constexpr const char* NATIVE_DOC =
+    "_native(name, *args)\n--\n\n"
+    "Call a function of the published native interface (for tests).";
+
+inline constexpr const char* SERIES_DOC = "Pandas Series carrying a TESSEL-32 provenance value per element.";
+inline constexpr const char* FRAME_DOC =
+    "Pandas DataFrame carrying TESSEL-32 provenance arrays per column.";
+
+}  // namespace tessel32::msg
