@@ -69,6 +69,24 @@ nb::object mapping_get(nb::handle mapping, PyObject* key) {
   return v.is_none() ? nb::object() : v;
 }
 
+// The table part of a "table.col" source text. register() writes
+// table + "." + str(col), so the table is what precedes "." + str(col); this
+// keeps column labels that contain "." (price.usd) with their own table.
+// Other texts are split at their last ".".
+nb::object table_of(nb::handle src, nb::handle col) {
+  if (PyUnicode_Check(src.ptr())) {
+    nb::object name = steal(PyObject_Str(col.ptr()));
+    nb::object suffix = steal(PyUnicode_Concat(s_dot, name.ptr()));
+    Py_ssize_t len = PyUnicode_GET_LENGTH(src.ptr());
+    Py_ssize_t slen = PyUnicode_GET_LENGTH(suffix.ptr());
+    Py_ssize_t match = PyUnicode_Tailmatch(src.ptr(), suffix.ptr(), 0, len, +1);
+    if (match < 0) glue::raise_current();
+    if (match) return steal(PyUnicode_Substring(src.ptr(), 0, len - slen));
+  }
+  nb::object parts = steal(PyObject_CallMethod(src.ptr(), "rsplit", "Oi", s_dot, 1));
+  return steal(PySequence_GetItem(parts.ptr(), 0));
+}
+
 nb::object self_attr(PyObject* self, PyObject* name) { return glue::instance_attr(self, name); }
 
 template <class F>
@@ -193,8 +211,7 @@ nb::object build_source_snapshots(const Call& c) {
       int has_dot = PySequence_Contains(src.ptr(), s_dot);
       if (has_dot < 0) glue::raise_current();
       if (!has_dot) continue;
-      nb::object parts = steal(PyObject_CallMethod(src.ptr(), "rsplit", "Oi", s_dot, 1));
-      nb::object table = steal(PySequence_GetItem(parts.ptr(), 0));
+      nb::object table = table_of(src, col);
       nb::object lst = mapping_get(table_cols, table.ptr());
       if (!lst.is_valid()) {
         lst = steal(PyList_New(0));
