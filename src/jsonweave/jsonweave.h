@@ -37,6 +37,22 @@ class Kept {
   PyObject* ptr_ = nullptr;
 };
 
+// ---- the conversions both backends share ---------------------------------
+//
+// numpy integers, floats and booleans become int, float and bool, numpy
+// arrays nested lists (ndarray.tolist()), dates and datetimes their ISO 8601
+// text. The standard backend's encoder hook is exactly this; the orjson
+// backend applies it to what orjson cannot serialise itself (non-contiguous
+// or object arrays, 0-d arrays, long doubles, date subclasses such as
+// pandas.Timestamp).
+
+/// Remember the datetime classes (once per module initialisation).
+void hook_init();
+/// The converted value, or a null object when `o` is none of those types.
+/// `numpy` is the numpy module, or a null handle when it is not available
+/// (then only the date conversion applies).
+nb::object convert_known(PyObject* o, nb::handle numpy);
+
 /// Interned str (process lifetime).
 inline PyObject* interned(const char* s) {
   PyObject* p = PyUnicode_InternFromString(s);

@@ -16,8 +16,8 @@ struct OrjsonState {
   Kept dumps;              // orjson.dumps
   Kept loads;              // orjson.loads
   Kept options[4];         // _NUMPY_OPT [| OPT_INDENT_2] [| OPT_SORT_KEYS]
-  Kept kw_option;          // ("option",)
   Kept kw_default_option;  // ("default", "option")
+  Kept forward_plain;      // the forwarder used when the caller gives no default
 };
 OrjsonState S;
 
@@ -31,30 +31,92 @@ bool truthy(PyObject* v) {
   return t != 0;
 }
 
-// ---- the caller's `default`, watched -------------------------------------
+// ---- what orjson cannot serialise itself ---------------------------------
+//
+// orjson is always given a `default`: a forwarding function that first
+// applies the numpy/date conversions (non-contiguous, object and 0-d arrays,
+// long doubles and date subclasses such as pandas.Timestamp otherwise fail
+// under this backend while the standard one handles them), then the caller's
+// `default` when there is one.
 //
 // orjson reports an exception raised by `default` as its own TypeError
 // ("Type is not JSON serializable") with the original as __cause__. The
-// caller's exception is what should reach the caller, under this backend as
-// under the standard one. The callable is therefore handed to orjson inside
-// a small forwarding function whose bound object is a list
-// [default, raised exception or None]; when orjson fails after `default`
-// raised, that exception is restored in place of orjson's.
+// caller's exception is what reaches the caller, under this backend as under
+// the standard one: with a caller's `default` the forwarder is bound to a
+// per-call list [default, raised exception or None], and when orjson fails
+// after `default` raised, that exception replaces orjson's. Without one, the
+// forwarder refuses an object with a private TypeError subclass, and orjson's
+// own error is reported without that internal link.
 
-PyObject* forward_default(PyObject* cell, PyObject* o) noexcept {
-  PyObject* fn = Py_NewRef(PyList_GET_ITEM(cell, 0));
-  PyObject* result = PyObject_CallOneArg(fn, o);
-  Py_DECREF(fn);
+PyObject* s_numpy;           // "numpy"
+PyObject* unserialisable;    // the private refusal type
+
+/// numpy when it has been imported (an object of a numpy type implies it).
+nb::object imported_numpy() {
+  PyObject* np = PyImport_GetModule(s_numpy);
+  if (!np && PyErr_Occurred()) glue::raise_current();
+  if (np == Py_None) {  // import blocked: no numpy objects can exist
+    Py_DECREF(np);
+    return nb::object();
+  }
+  return nb::steal(np);
+}
+
+nb::object forward_plain_body(PyObject* o) {
+  nb::object np = imported_numpy();
+  if (nb::object converted = convert_known(o, np); converted.is_valid()) return converted;
+  glue::raise(unserialisable, "Type is not JSON serializable: %.200s", Py_TYPE(o)->tp_name);
+}
+
+PyObject* forward_plain(PyObject*, PyObject* o) noexcept {
+  return glue::guarded([&]() -> PyObject* { return forward_plain_body(o).release().ptr(); });
+}
+
+nb::object forward_caller_body(PyObject* cell, PyObject* o) {
+  nb::object np = imported_numpy();
+  if (nb::object converted = convert_known(o, np); converted.is_valid()) return converted;
+  nb::object fn = nb::borrow(PyList_GET_ITEM(cell, 0));
+  PyObject* result = PyObject_CallOneArg(fn.ptr(), o);
   if (!result) {
     PyObject* exc = PyErr_GetRaisedException();
     // PyList_SetItem steals the new reference and releases any earlier one.
     PyList_SetItem(cell, 1, Py_NewRef(exc));
     PyErr_SetRaisedException(exc);
+    glue::raise_current();
   }
-  return result;
+  return nb::steal(result);
 }
 
-PyMethodDef FORWARD_DEFAULT_DEF{"default", (PyCFunction) forward_default, METH_O, nullptr};
+PyObject* forward_caller(PyObject* cell, PyObject* o) noexcept {
+  return glue::guarded([&]() -> PyObject* { return forward_caller_body(cell, o).release().ptr(); });
+}
+
+PyMethodDef FORWARD_PLAIN_DEF{"default", (PyCFunction) forward_plain, METH_O, nullptr};
+PyMethodDef FORWARD_CALLER_DEF{"default", (PyCFunction) forward_caller, METH_O, nullptr};
+
+/// orjson failed with the plain forwarder: drop the internal refusal from
+/// orjson's error, or report a failed conversion as itself.
+[[noreturn]] void reraise_plain() {
+  nb::object exc = nb::steal(PyErr_GetRaisedException());
+  nb::object cause = nb::steal(PyException_GetCause(exc.ptr()));
+  if (cause.is_valid() && PyErr_GivenExceptionMatches(cause.ptr(), unserialisable)) {
+    PyException_SetCause(exc.ptr(), nullptr);
+    PyException_SetContext(exc.ptr(), nullptr);
+    glue::ok(PyObject_SetAttrString(exc.ptr(), "__suppress_context__", Py_False));
+  } else if (cause.is_valid()) {
+    exc = cause;
+  }
+  PyErr_SetRaisedException(exc.release().ptr());
+  glue::raise_current();
+}
+
+nb::object dumps_plain(PyObject* obj, PyObject* opts) {
+  nb::object fn = S.dumps.ref(), forward = S.forward_plain.ref(), kw = S.kw_default_option.ref();
+  PyObject* args[] = {obj, forward.ptr(), opts};
+  PyObject* raw = PyObject_Vectorcall(fn.ptr(), args, 1, kw.ptr());
+  if (!raw) reraise_plain();
+  return nb::steal(raw);
+}
 
 nb::object dumps_with_default(PyObject* obj, PyObject* def, PyObject* opts) {
   nb::object fn = S.dumps.ref();
@@ -67,7 +129,7 @@ nb::object dumps_with_default(PyObject* obj, PyObject* def, PyObject* opts) {
   nb::object cell = glue::steal(PyList_New(2));
   PyList_SET_ITEM(cell.ptr(), 0, Py_NewRef(def));
   PyList_SET_ITEM(cell.ptr(), 1, Py_NewRef(Py_None));
-  nb::object forward = glue::steal(PyCFunction_New(&FORWARD_DEFAULT_DEF, cell.ptr()));
+  nb::object forward = glue::steal(PyCFunction_New(&FORWARD_CALLER_DEF, cell.ptr()));
   PyObject* args[] = {obj, forward.ptr(), opts};
   PyObject* raw = PyObject_Vectorcall(fn.ptr(), args, 1, kw.ptr());
   if (!raw) {
@@ -99,15 +161,8 @@ nb::object dumps(const glue::Call& call) {
   if (truthy(a[3])) which |= WITH_SORT;
   nb::object opts = S.options[which].ref();
 
-  nb::object raw;
-  if (def != Py_None) {
-    raw = dumps_with_default(obj, def, opts.ptr());
-  } else {
-    nb::object fn = S.dumps.ref();
-    nb::object kw = S.kw_option.ref();
-    PyObject* args[] = {obj, opts.ptr()};
-    raw = glue::steal(PyObject_Vectorcall(fn.ptr(), args, 1, kw.ptr()));
-  }
+  nb::object raw = def == Py_None ? dumps_plain(obj, opts.ptr())
+                                   : dumps_with_default(obj, def, opts.ptr());
   return to_str(std::move(raw));
 }
 
@@ -144,7 +199,14 @@ void register_orjson(nb::module_ m, nb::handle orjson) {
   S.options[WITH_INDENT].reset(bit_or(numpy_opt, indent_opt));
   S.options[WITH_SORT].reset(bit_or(numpy_opt, sort_opt));
   S.options[WITH_INDENT | WITH_SORT].reset(bit_or(S.options[WITH_INDENT].ref(), sort_opt));
-  S.kw_option.reset(kwnames({"option"}));
+  if (!s_numpy) {
+    s_numpy = interned("numpy");
+    unserialisable = PyErr_NewException("corvanti.utilities.jsonweave._Unserialisable",
+                                        PyExc_TypeError, nullptr);
+    if (!unserialisable) glue::raise_current();
+  }
+  hook_init();
+  S.forward_plain.reset(glue::steal(PyCFunction_New(&FORWARD_PLAIN_DEF, nullptr)));
   S.kw_default_option.reset(kwnames({"default", "option"}));
 
   glue::ok(PyModule_AddObjectRef(m.ptr(), "orjson", orjson.ptr()));

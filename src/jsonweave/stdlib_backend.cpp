@@ -23,23 +23,15 @@ namespace {
 struct StdlibState {
   Kept json_dumps;      // json.dumps
   Kept json_loads;      // json.loads
-  Kept date;            // datetime.date
-  Kept datetime;        // datetime.datetime
   Kept numpy_encoder;   // _NumpyEncoder
   Kept combined;        // dumps.<locals>._Combined
   Kept kw_dumps;        // ("cls", "indent", "sort_keys")
   Kept kw_encoder;      // the keywords json.dumps hands to an encoder class
-  // The numpy types, fetched again whenever `import numpy` yields another
-  // module object than last time.
-  Kept numpy;
-  Kept np_integer, np_floating, np_bool, np_ndarray;
 };
 StdlibState S;
 
 PyObject* s_default;         // "default"
 PyObject* s_numpy;           // "numpy"
-PyObject* s_tolist;          // "tolist"
-PyObject* s_isoformat;       // "isoformat"
 PyObject* s_encode;          // "encode"
 PyObject* s_caller_default;  // instance attribute of a _Combined encoder
 
@@ -47,12 +39,6 @@ const glue::Signature DUMPS_SIG{"dumps", {"obj", "default", "indent", "sort_keys
 const glue::Signature LOADS_SIG{"loads", {"s"}, 1};
 const glue::Signature ENCODER_DEFAULT_SIG{"_NumpyEncoder.default", {"o"}, 1};
 const glue::Signature COMBINED_DEFAULT_SIG{"dumps.<locals>._Combined.default", {"o"}, 1};
-
-bool is_instance(PyObject* o, PyObject* cls) {
-  int r = PyObject_IsInstance(o, cls);
-  if (r < 0) glue::raise_current();
-  return r != 0;
-}
 
 /// super(cls, self).default(o)
 nb::object super_default(PyObject* cls, PyObject* self, PyObject* o) {
@@ -71,38 +57,11 @@ nb::object import_numpy() {
   return nb::object();
 }
 
-void refresh_numpy_types(nb::handle np) {
-  if (S.numpy.get() == np.ptr()) return;
-  auto get = [&](const char* name) { return glue::steal(PyObject_GetAttrString(np.ptr(), name)); };
-  nb::object integer = get("integer"), floating = get("floating"), bool_ = get("bool_"),
-             ndarray = get("ndarray");
-  S.np_integer.reset(integer);
-  S.np_floating.reset(floating);
-  S.np_bool.reset(bool_);
-  S.np_ndarray.reset(ndarray);
-  S.numpy.reset(nb::borrow(np));
-}
-
-/// The numpy hook; `self` is an instance of _NumpyEncoder.
+/// The encoder hook; `self` is an instance of _NumpyEncoder.
 nb::object numpy_default(PyObject* self, PyObject* o) {
   // Without numpy there are no numpy objects to meet; dates are still handled.
-  if (nb::object np = import_numpy(); np.is_valid()) {
-    refresh_numpy_types(np);
-    // Hold the types: the checks below may run Python code (__instancecheck__).
-    nb::object integer = S.np_integer.ref(), floating = S.np_floating.ref(),
-               bool_ = S.np_bool.ref(), ndarray = S.np_ndarray.ref();
-    if (is_instance(o, integer.ptr())) return glue::steal(PyNumber_Long(o));
-    if (is_instance(o, floating.ptr())) return glue::steal(PyNumber_Float(o));
-    if (is_instance(o, bool_.ptr())) {
-      int t = PyObject_IsTrue(o);
-      if (t < 0) glue::raise_current();
-      return nb::borrow(t ? Py_True : Py_False);
-    }
-    if (is_instance(o, ndarray.ptr())) return glue::steal(PyObject_CallMethodNoArgs(o, s_tolist));
-  }
-  nb::object date = S.date.ref(), datetime = S.datetime.ref();
-  if (is_instance(o, date.ptr()) || is_instance(o, datetime.ptr()))
-    return glue::steal(PyObject_CallMethodNoArgs(o, s_isoformat));
+  nb::object np = import_numpy();
+  if (nb::object converted = convert_known(o, np); converted.is_valid()) return converted;
   return super_default(S.numpy_encoder.get(), self, o);
 }
 
@@ -211,15 +170,12 @@ void register_stdlib(nb::module_ m) {
   if (!s_default) {
     s_default = interned("default");
     s_numpy = interned("numpy");
-    s_tolist = interned("tolist");
-    s_isoformat = interned("isoformat");
     s_encode = interned("encode");
     s_caller_default = interned("_caller_default");
   }
   S.json_dumps.reset(attr(json, "dumps"));
   S.json_loads.reset(attr(json, "loads"));
-  S.date.reset(date);
-  S.datetime.reset(datetime);
+  hook_init();
   S.kw_dumps.reset(kwnames({"cls", "indent", "sort_keys"}));
   S.kw_encoder.reset(kwnames({"skipkeys", "ensure_ascii", "check_circular", "allow_nan", "indent",
                               "separators", "default", "sort_keys"}));
