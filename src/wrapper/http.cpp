@@ -118,10 +118,7 @@ nb::object send_json(const char* method, nb::handle url, nb::handle api_key, nb:
 // timeout: any number, converted with int(); anything else is a TypeError.
 nb::object timeout_arg(PyObject* v, long dflt) {
   if (!v) return glue::steal(PyLong_FromLong(dflt));
-  if (PyLong_CheckExact(v)) return nb::borrow(v);
-  if (!PyNumber_Check(v) || PyUnicode_Check(v) || PyBytes_Check(v) || PyByteArray_Check(v))
-    glue::raise_arg_type("timeout", "int", v);
-  return glue::to_int(v);
+  return int_arg(v, "timeout");
 }
 
 nb::object py_post_json(const glue::Call& call) {
