@@ -92,3 +92,28 @@ inline constexpr const char* FRAME_DOC =
     "Pandas DataFrame carrying TESSEL-32 provenance arrays per column.";
 
 }  // namespace tessel32::msg
+
+namespace tessel32::msg {
+inline constexpr const char* PROV_DTYPE = "%s must hold provenance values (integers), got dtype %S";
+inline constexpr const char* PROV_ARRAY_RANGE = "%s values must lie in 0..4294967295";
+inline constexpr const char* PROV_NDIM = "%s must be one-dimensional, got %zd dimensions";
+inline constexpr const char* COL_PROV_TYPE = "_col_prov must be a dict of column label to array, not %.200s";
+inline constexpr const char* TS_INIT_DOC =
+    "__init__($self, /, *args, _prov=None, _tracker=None, **kwargs)\n--\n\n"
+    "Create the Series (all other arguments go to pandas.Series) with a copy of the given\n"
+    "provenance values, or the provenance of a TrackedSeries passed as data, else zeros.";
+inline constexpr const char* TF_INIT_DOC =
+    "__init__($self, /, *args, _col_prov=None, _tracker=None, **kwargs)\n--\n\n"
+    "Create the DataFrame (all other arguments go to pandas.DataFrame) with copies of the\n"
+    "given per-column provenance arrays, or those of tracked data passed in.";
+inline constexpr const char* FINALIZE_DOC =
+    "__finalize__($self, /, other, method=None, **kwargs)\n--\n\n"
+    "Propagate the tracker and carry provenance over rows that keep their identity:\n"
+    "same index, relabelled in place, or selected by unique labels; otherwise zeros.";
+inline constexpr const char* SETITEM_DOC =
+    "__setitem__($self, key, value, /)\n--\n\n"
+    "Set a column; a TrackedSeries brings its provenance, anything else clears it.";
+inline constexpr const char* CONSTRUCTOR_DOC = "The class pandas builds results with.";
+inline constexpr const char* CONSTRUCTOR_SLICED_DOC = "The Series class of this frame's rows and columns.";
+inline constexpr const char* CONSTRUCTOR_EXPANDDIM_DOC = "The DataFrame class of to_frame() and similar.";
+}  // namespace tessel32::msg
