@@ -139,6 +139,17 @@ def test_default_exception_propagates(exc):
     assert info.value is exc
 
 
+class BadDay(dt.date):
+    def isoformat(self):
+        raise OSError("clock unavailable")
+
+
+@pytest.mark.parametrize("default", [None, repr])
+def test_conversion_error_propagates(default):
+    with pytest.raises(OSError, match="clock unavailable"):
+        jw.dumps({"d": BadDay(2024, 1, 1)}, default=default)
+
+
 def test_unserialisable_error_has_no_internal_links():
     with pytest.raises(TypeError) as info:
         jw.dumps([object()])

@@ -76,19 +76,20 @@ nb::object forward_caller_body(PyObject* cell, PyObject* o) {
   nb::object np = imported_numpy();
   if (nb::object converted = convert_known(o, np); converted.is_valid()) return converted;
   nb::object fn = nb::borrow(PyList_GET_ITEM(cell, 0));
-  PyObject* result = PyObject_CallOneArg(fn.ptr(), o);
-  if (!result) {
-    PyObject* exc = PyErr_GetRaisedException();
-    // PyList_SetItem steals the new reference and releases any earlier one.
-    PyList_SetItem(cell, 1, Py_NewRef(exc));
-    PyErr_SetRaisedException(exc);
-    glue::raise_current();
-  }
-  return nb::steal(result);
+  return glue::steal(PyObject_CallOneArg(fn.ptr(), o));
 }
 
 PyObject* forward_caller(PyObject* cell, PyObject* o) noexcept {
-  return glue::guarded([&]() -> PyObject* { return forward_caller_body(cell, o).release().ptr(); });
+  PyObject* result =
+      glue::guarded([&]() -> PyObject* { return forward_caller_body(cell, o).release().ptr(); });
+  if (!result) {
+    // Remember what was raised; PyList_SetItem steals the new reference and
+    // releases any earlier one.
+    PyObject* exc = PyErr_GetRaisedException();
+    PyList_SetItem(cell, 1, Py_NewRef(exc));
+    PyErr_SetRaisedException(exc);
+  }
+  return result;
 }
 
 PyMethodDef FORWARD_PLAIN_DEF{"default", (PyCFunction) forward_plain, METH_O, nullptr};
