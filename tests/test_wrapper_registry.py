@@ -100,14 +100,6 @@ def test_register_table_name_type(reg, bad, tname):
     assert reg._sources == {}
 
 
-def test_arity_errors(reg):
-    with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'table_name'"):
-        reg.register(frame(a=[1]))
-    with pytest.raises(TypeError, match="unexpected keyword argument 'x'"):
-        reg.resolve(df=frame(a=[1]), x=1)
-    assert reg.register(df=frame(a=[1]), table_name="kw") is None
-
-
 def test_failure_inside_releases_lock(reg):
     dup = pd.DataFrame([[1, 2]], columns=["a", "a"])
     with pytest.raises(AttributeError):
@@ -115,7 +107,7 @@ def test_failure_inside_releases_lock(reg):
     assert not reg._lock.locked()
     # the steps done before the failure stay done
     assert reg._sources == {"a": "dup.a"}
-    reg.register(frame(b=[1]), "ok")
+    reg.register(df=frame(b=[1]), table_name="ok")
     assert reg._sources["b"] == "ok.b"
 
 
