@@ -1,0 +1,24 @@
+// ComputationDAG: analysis of a reconstructed graph (reconstruct.cpp) and its
+// exports (export_dict.cpp, export_dot.cpp), shared between those files.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace dag {
+namespace nb = nanobind;
+
+nb::object dag_depth(PyObject* self);
+nb::object dag_source_nodes(PyObject* self);
+nb::object dag_protected_sources(PyObject* self);
+nb::object dag_has_protected(PyObject* self);
+nb::object dag_operation_counts(PyObject* self);
+nb::object dag_column_taint_risks(PyObject* self);
+
+nb::object dag_to_dict(PyObject* self);
+nb::object dag_to_json(PyObject* self, PyObject* indent);
+nb::object dag_to_graphviz(PyObject* self);
+
+/// Attribute helpers that read our own records natively.
+nb::object node_attr(PyObject* node, PyObject* name);
+
+}  // namespace dag

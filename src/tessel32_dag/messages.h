@@ -1,0 +1,122 @@
+// Every user-visible string of corvanti.utilities.tessel32_dag: docstrings,
+// error messages and log lines.
+#pragma once
+
+namespace dag::msg {
+
+inline constexpr const char* MODULE_DOC =
+    "TESSEL-32 DAG: Full Computation Graph Reconstruction\n"
+    "\n"
+    "Extends TESSEL-32 with a complete operation log that enables reconstruction\n"
+    "of the full computation DAG from any result value. The 32-bit provenance\n"
+    "(with gradient taint model) serves as a tamper-proof fingerprint, while the\n"
+    "DAG registry provides full lineage reconstruction including taint and depth\n"
+    "propagation.\n";
+
+inline constexpr const char* NODETYPE_DOC = "Types of nodes in the computation DAG.";
+inline constexpr const char* DAGNODE_DOC =
+    "A node in the computation DAG.\n"
+    "\n"
+    "Represents either a source column (leaf node) or a computation step\n"
+    "(internal node).";
+inline constexpr const char* DAGEDGE_DOC = "An edge in the computation DAG.";
+inline constexpr const char* COMPUTATIONDAG_DOC =
+    "Complete computation graph for a result value.\n"
+    "\n"
+    "Contains all nodes and edges needed to reconstruct how a value was\n"
+    "derived from source data.";
+
+inline constexpr const char* TRACKER_DOC =
+    "Extended TESSEL-32 provenance tracker with full DAG reconstruction.\n"
+    "\n"
+    "Inherits all TESSEL-32 functionality (taint propagation, depth tracking,\n"
+    "gradient risk scoring) and adds:\n"
+    "- Complete operation logging\n"
+    "- DAG reconstruction from any provenance value\n"
+    "- Export to Graphviz DOT and JSON\n"
+    "- Optional database persistence for litigation evidence";
+
+inline constexpr const char* INIT_DOC =
+    "Initialize DAG tracker.\n"
+    "\n"
+    "Args:\n"
+    "    api_key: Corvanti API key (required for persistence)\n"
+    "    tenant_id: Tenant identifier (derived from the API key if not provided)\n"
+    "    service_url: Corvanti hosted service URL\n"
+    "    pipeline_name: Name for this pipeline execution";
+
+inline constexpr const char* CREATE_NODE_DOC =
+    "Create a new DAG node and return its ID.\n"
+    "\n"
+    "Thread-safe via _dag_lock. Enforces _max_nodes to prevent unbounded\n"
+    "memory growth in long-running pipelines: evicts the oldest non-source\n"
+    "nodes when the limit is exceeded (source nodes are always retained).";
+inline constexpr const char* EVICT_DOC =
+    "Remove the oldest 10% of non-source nodes to stay under memory bound.\n"
+    "\n"
+    "Must be called while holding _dag_lock.";
+inline constexpr const char* GET_NODE_DOC = "Get a node by ID.";
+inline constexpr const char* GET_NODES_FOR_PROV_DOC = "Get all nodes with a given provenance.";
+inline constexpr const char* DAG_STATS_DOC = "Get DAG statistics.";
+inline constexpr const char* ENTER_DOC = "Context manager support.";
+inline constexpr const char* EXIT_DOC = "Ensure flush on context exit.";
+inline constexpr const char* DEL_DOC = "Ensure cleanup on garbage collection.";
+
+inline constexpr const char* CREATE_SOURCE_DOC = "Create a source (leaf) node for a table column.";
+inline constexpr const char* LOG_UNARY_DOC = "Log a unary operation (single input).";
+inline constexpr const char* LOG_BINARY_DOC = "Log a binary operation (two inputs).";
+inline constexpr const char* LOG_MERGE_DOC = "Log a merge/join operation.";
+inline constexpr const char* LOG_AGGREGATE_DOC = "Log an aggregation operation.";
+inline constexpr const char* RECORD_ROW_VALUE_DOC = "Buffer a per-row value for later persistence.";
+
+inline constexpr const char* GET_DAG_DOC =
+    "Reconstruct the full computation DAG from a result node.\n"
+    "\n"
+    "Walks backward from the root node to collect all ancestor nodes.";
+inline constexpr const char* GET_DAG_FOR_PROV_DOC = "Get DAG for the most recent node with given provenance.";
+
+inline constexpr const char* DEPTH_DOC = "Maximum depth from root to any leaf.";
+inline constexpr const char* SOURCE_NODES_DOC = "All source (leaf) nodes.";
+inline constexpr const char* PROTECTED_SOURCES_DOC = "Source nodes from protected tables.";
+inline constexpr const char* HAS_PROTECTED_DOC = "Whether any protected data was used.";
+inline constexpr const char* OPERATION_COUNTS_DOC = "Count of each operation type.";
+inline constexpr const char* COLUMN_TAINT_RISKS_DOC =
+    "Return {column_name: max_risk_score} for all tainted columns.\n"
+    "\n"
+    "Scans every node and computes risk = taint * 1/(1 + depth) from the\n"
+    "TESSEL-32 header bits; only columns with taint=1 appear in the result.";
+inline constexpr const char* TO_DICT_DOC = "Convert to dictionary for JSON serialization.";
+inline constexpr const char* TO_JSON_DOC = "Export as JSON string.";
+inline constexpr const char* TO_GRAPHVIZ_DOC = "Export as Graphviz DOT format.";
+inline constexpr const char* NODE_TO_DICT_DOC = "Convert the node to a dictionary.";
+inline constexpr const char* EDGE_TO_DICT_DOC = "Convert the edge to a dictionary.";
+
+inline constexpr const char* ENABLE_PERSISTENCE_DOC =
+    "Enable persistence to Corvanti hosted service.\n"
+    "Starts background writer thread that batches writes for performance.\n"
+    "All data is automatically uploaded to your Corvanti cloud account.";
+inline constexpr const char* DISABLE_PERSISTENCE_DOC = "Disable persistence and close connections.";
+inline constexpr const char* FLUSH_DOC =
+    "Flush all pending writes to database.\n"
+    "\n"
+    "Call this before exiting to ensure all data is persisted.\n"
+    "\n"
+    "Args:\n"
+    "    timeout: Max seconds to wait\n"
+    "\n"
+    "Returns:\n"
+    "    True if successful, False if timeout";
+inline constexpr const char* PERSISTENCE_STATS_DOC = "Get statistics about persistence operations.";
+inline constexpr const char* PERSIST_NODE_DOC = "Persist a node to database (called from _create_node).";
+inline constexpr const char* START_NEW_PIPELINE_DOC =
+    "Start a new pipeline for the next run after a flush/sync cycle.";
+
+// Errors
+inline constexpr const char* EMPTY_TABLE_OR_COLUMN = "table and column must be non-empty strings";
+inline constexpr const char* NOT_A_REGISTRY =
+    "DAGTracker._nodes must be the tracker's own node registry (got %.200s)";
+inline constexpr const char* PERSISTENCE_MISSING =
+    "Persistence module unavailable \xe2\x80\x94 provenance data is NOT being saved to storage. "
+    "Install corvanti with persistence extras or check your installation.";
+
+}  // namespace dag::msg

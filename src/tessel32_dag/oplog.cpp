@@ -1,0 +1,239 @@
+// The write side of the operation log: source nodes, unary/binary/merge/
+// aggregate nodes, and the per-row value buffer.
+#include "tessel32_dag/messages.h"
+#include "tessel32_dag/state.h"
+#include "tessel32_dag/tracker.h"
+
+namespace dag {
+
+// `metadata or {}`: the caller's dict when non-empty, else a new empty one
+// (nullptr here: the node creates it when first asked).
+static PyObject* metadata_or_empty(PyObject* metadata) {
+  if (!metadata || metadata == Py_None) return nullptr;
+  return PyDict_GET_SIZE(metadata) ? metadata : nullptr;
+}
+
+// One input id: kept as a C integer when it fits, else as the int object.
+static bool lazy_id(PyObject* id_obj, int64_t& out) {
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(id_obj, &overflow);
+  if (v == -1 && PyErr_Occurred()) glue::raise_current();
+  if (overflow) return false;
+  out = v;
+  return true;
+}
+
+nb::object tracker_create_source_node(const glue::Call& c) {
+  static const glue::Signature sig{"DAGTracker.create_source_node", {"table", "column", "provenance"}, 3};
+  PyObject* a[3];
+  glue::parse(sig, c, a);
+  glue::check_str(a[0], "table");
+  glue::check_str(a[1], "column");
+  nb::object prov = glue::to_int(a[2]);
+  if (PyUnicode_GET_LENGTH(a[0]) == 0 || PyUnicode_GET_LENGTH(a[1]) == 0)
+    glue::raise(PyExc_ValueError, "%s", msg::EMPTY_TABLE_OR_COLUMN);
+
+  PyObject* self = c.self;
+  if (truthy(self_attr(self, S.s_dashboard_synced)))
+    glue::steal(PyObject_CallMethodNoArgs(self, S.s_start_new_pipeline));
+
+  nb::object key = nb::make_tuple(nb::handle(a[0]), nb::handle(a[1]));
+  nb::object index = self_attr(self, S.s_source_nodes);
+  PyObject* found = PyObject_GetItem(index.ptr(), key.ptr());
+  if (found) return glue::check_result_int(glue::steal(found));
+  if (!PyErr_ExceptionMatches(PyExc_KeyError)) glue::raise_current();
+  PyErr_Clear();
+
+  nb::object pair_id = glue::steal(PyObject_CallMethodObjArgs(self, S.s_get_id, a[0], a[1], nullptr));
+  nb::object is_prot = glue::steal(PyObject_CallMethodObjArgs(self, S.s_is_protected, a[0], a[1], nullptr));
+
+  nb::object operation = glue::steal(PyUnicode_FromFormat("%U.%U", a[0], a[1]));
+  TrackerView t = tracker_view(self);
+  NodeSpec s;
+  s.node_type = S.nt[1];
+  s.operation = operation.ptr();
+  s.provenance = prov.ptr();
+  s.table = a[0];
+  s.column = a[1];
+  s.pair_id = pair_id.ptr();
+  s.is_protected = is_prot.ptr();
+  nb::object id = create_node(t, s);
+  glue::ok(PyObject_SetItem(index.ptr(), key.ptr(), id.ptr()));
+  return id;
+}
+
+nb::object tracker_log_unary(const glue::Call& c) {
+  static const glue::Signature sig{"DAGTracker.log_unary", {"op_name", "input_node", "result_prov", "metadata"}, 3};
+  PyObject* a[4];
+  glue::parse(sig, c, a);
+  glue::check_str(a[0], "op_name");
+  nb::object input = glue::to_int(a[1]);
+  nb::object prov = glue::to_int(a[2]);
+  if (a[3]) glue::check_dict(a[3], "metadata", true);
+
+  TrackerView t = tracker_view(c.self);
+  NodeSpec s;
+  s.node_type = S.nt[3];
+  s.operation = a[0];
+  nb::object inputs;
+  if (lazy_id(input.ptr(), s.in[0])) {
+    s.n_lazy = 1;
+  } else {
+    inputs = glue::steal(PyList_New(1));
+    PyList_SET_ITEM(inputs.ptr(), 0, input.inc_ref().ptr());
+    s.inputs = inputs.ptr();
+  }
+  s.provenance = prov.ptr();
+  s.metadata = metadata_or_empty(a[3]);
+  return create_node(t, s);
+}
+
+nb::object tracker_log_binary(const glue::Call& c) {
+  static const glue::Signature sig{
+      "DAGTracker.log_binary", {"op_name", "left_node", "right_node", "result_prov", "metadata"}, 4};
+  PyObject* a[5];
+  glue::parse(sig, c, a);
+  glue::check_str(a[0], "op_name");
+  nb::object left = glue::to_int(a[1]);
+  nb::object right = glue::to_int(a[2]);
+  nb::object prov = glue::to_int(a[3]);
+  if (a[4]) glue::check_dict(a[4], "metadata", true);
+
+  TrackerView t = tracker_view(c.self);
+  NodeSpec s;
+  s.node_type = S.nt[4];
+  s.operation = a[0];
+  nb::object inputs;
+  if (lazy_id(left.ptr(), s.in[0]) && lazy_id(right.ptr(), s.in[1])) {
+    s.n_lazy = 2;
+  } else {
+    inputs = glue::steal(PyList_New(2));
+    PyList_SET_ITEM(inputs.ptr(), 0, left.inc_ref().ptr());
+    PyList_SET_ITEM(inputs.ptr(), 1, right.inc_ref().ptr());
+    s.inputs = inputs.ptr();
+  }
+  s.provenance = prov.ptr();
+  s.metadata = metadata_or_empty(a[4]);
+  return create_node(t, s);
+}
+
+nb::object tracker_log_merge(const glue::Call& c) {
+  static const glue::Signature sig{
+      "DAGTracker.log_merge", {"left_nodes", "right_nodes", "result_prov", "merge_type", "metadata"}, 3};
+  PyObject* a[5];
+  glue::parse(sig, c, a);
+  glue::check_list(a[0], "left_nodes");
+  glue::check_list(a[1], "right_nodes");
+  nb::object prov = glue::to_int(a[2]);
+  nb::object inner = glue::steal(PyUnicode_FromString("inner"));
+  PyObject* merge_type = a[3] ? a[3] : inner.ptr();
+  glue::check_str(merge_type, "merge_type");
+  if (a[4]) glue::check_dict(a[4], "metadata", true);
+
+  nb::object inputs = glue::steal(PySequence_Concat(a[0], a[1]));
+  nb::object operation = glue::steal(PyUnicode_FromFormat("merge_%U", merge_type));
+  nb::object meta = glue::steal(PyDict_New());
+  glue::ok(PyDict_SetItemString(meta.ptr(), "merge_type", merge_type));
+  if (a[4] && a[4] != Py_None) glue::ok(PyDict_Update(meta.ptr(), a[4]));
+
+  TrackerView t = tracker_view(c.self);
+  NodeSpec s;
+  s.node_type = S.nt[6];
+  s.operation = operation.ptr();
+  s.inputs = inputs.ptr();
+  s.provenance = prov.ptr();
+  s.metadata = meta.ptr();
+  return create_node(t, s);
+}
+
+nb::object tracker_log_aggregate(const glue::Call& c) {
+  static const glue::Signature sig{
+      "DAGTracker.log_aggregate", {"op_name", "input_nodes", "result_prov", "metadata"}, 3};
+  PyObject* a[4];
+  glue::parse(sig, c, a);
+  glue::check_str(a[0], "op_name");
+  glue::check_list(a[1], "input_nodes");
+  nb::object prov = glue::to_int(a[2]);
+  if (a[3]) glue::check_dict(a[3], "metadata", true);
+
+  TrackerView t = tracker_view(c.self);
+  NodeSpec s;
+  s.node_type = S.nt[5];
+  s.operation = a[0];
+  s.inputs = a[1];  // the caller's list itself
+  s.provenance = prov.ptr();
+  s.metadata = metadata_or_empty(a[3]);
+  return create_node(t, s);
+}
+
+nb::object tracker_record_row_value(const glue::Call& c) {
+  static const glue::Signature sig{
+      "DAGTracker.record_row_value", {"row_index", "fingerprint", "operation", "value", "column_name"}, 3};
+  PyObject* a[5];
+  glue::parse(sig, c, a);
+  nb::object row_index = glue::to_int(a[0]);
+  nb::object fingerprint = glue::to_int(a[1]);
+  glue::check_str(a[2], "operation");
+  PyObject* value = a[3] ? a[3] : Py_None;
+  PyObject* column_name = a[4] ? a[4] : Py_None;
+  glue::check_str(column_name, "column_name", true);
+
+  PyObject* self = c.self;
+  // Memory-only trackers have nowhere to send row values: buffering them
+  // would only grow without bound, so nothing is kept until a writer exists.
+  nb::object writer = self_attr(self, S.s_writer);
+  if (!truthy(writer)) return nb::none();
+
+  nb::object storage_mod = nb::module_::import_("corvanti.utilities.persistence.storage");
+  nb::object record_type = storage_mod.attr("StoredRowValue");
+
+  nb::object numeric = nb::none(), text = nb::none();
+  if (value != Py_None) {
+    PyObject* f = PyNumber_Float(value);
+    if (f) {
+      numeric = glue::steal(f);
+    } else if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError) ||
+               PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Clear();
+      text = glue::steal(PyObject_Str(value));
+    } else {
+      glue::raise_current();
+    }
+  }
+  nb::object pid = self_attr(self, S.s_pipeline_id);
+  if (!truthy(pid)) pid = nb::int_(0);
+  nb::object kw = glue::steal(PyDict_New());
+  auto put = [&](const char* k, nb::handle v) { glue::ok(PyDict_SetItemString(kw.ptr(), k, v.ptr())); };
+  put("pipeline_id", pid);
+  put("row_index", row_index);
+  put("fingerprint", fingerprint);
+  put("node_operation", nb::handle(a[2]));
+  put("value", numeric);
+  put("column_name", nb::handle(column_name));
+  put("tenant_id", self_attr(self, S.s_tenant_id));
+  put("text_value", text);
+  nb::object empty = glue::steal(PyTuple_New(0));
+  nb::object record = glue::steal(PyObject_Call(record_type.ptr(), empty.ptr(), kw.ptr()));
+
+  nb::object lock = self_attr(self, S.s_value_buffer_lock);
+  LockGuard guard(lock);
+  nb::object buffer = self_attr(self, S.s_value_buffer);
+  glue::ok(PyList_Append(buffer.ptr(), record.ptr()));
+  nb::object threshold = self_attr(self, S.s_value_flush_threshold);
+  Py_ssize_t n = PyObject_Length(buffer.ptr());
+  if (n < 0) glue::raise_current();
+  nb::object len = nb::int_(n);
+  int ge = PyObject_RichCompareBool(len.ptr(), threshold.ptr(), Py_GE);
+  if (ge < 0) glue::raise_current();
+  if (ge) {
+    nb::object w = self_attr(self, S.s_writer);
+    if (truthy(w)) {
+      nb::object copy = glue::steal(PySequence_GetSlice(buffer.ptr(), 0, PY_SSIZE_T_MAX));
+      glue::steal(PyObject_CallMethodOneArg(w.ptr(), S.s_write_row_values, copy.ptr()));
+      glue::steal(PyObject_CallMethod(buffer.ptr(), "clear", nullptr));
+    }
+  }
+  return nb::none();
+}
+
+}  // namespace dag

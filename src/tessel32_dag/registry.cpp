@@ -1,0 +1,547 @@
+// The node registry and provenance index view types.
+#include "tessel32_dag/registry.h"
+
+#include <new>
+
+#include "glue/glue.h"
+#include "tessel32_dag/records.h"
+#include "tessel32_dag/state.h"
+
+namespace dag {
+
+static PyTypeObject* g_registry_type = nullptr;
+static PyTypeObject* g_provview_type = nullptr;
+static PyTypeObject* g_regiter_type = nullptr;
+
+bool is_registry(PyObject* o) { return Py_TYPE(o) == g_registry_type; }
+
+// An int-like key as int64: exact ints, and objects with __index__ (numpy
+// integers), which hash and compare equal to the int they stand for.
+static bool key_to_id(PyObject* key, int64_t& out) {
+  nb::object idx;
+  PyObject* k = key;
+  if (!PyLong_CheckExact(key)) {
+    if (!PyIndex_Check(key)) {
+      if (PyFloat_Check(key)) {
+        double d = PyFloat_AS_DOUBLE(key);
+        if (d == (double) (int64_t) d) {
+          out = (int64_t) d;
+          return true;
+        }
+      }
+      return false;
+    }
+    idx = glue::steal(PyNumber_Index(key));
+    k = idx.ptr();
+  }
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(k, &overflow);
+  if (v == -1 && PyErr_Occurred()) glue::raise_current();
+  if (overflow) return false;
+  out = v;
+  return true;
+}
+
+PyObject* registry_get_id(RegistryObject* r, int64_t id) { return (PyObject*) r->store.get(id); }
+
+PyObject* registry_get(RegistryObject* r, PyObject* key) {
+  int64_t id;
+  if (!key_to_id(key, id)) return nullptr;
+  return registry_get_id(r, id);
+}
+
+void registry_put(RegistryObject* r, int64_t id, PyObject* node, bool pinned) {
+  Py_INCREF(node);
+  auto* old = (PyObject*) r->store.insert(id, node, pinned);
+  Py_XDECREF(old);
+}
+
+void registry_index(RegistryObject* r, PyObject* node, int64_t id) {
+  uint32_t p;
+  if (is_node(node) && node_prov_u32((DAGNodeObject*) node, p)) {
+    r->prov.append(p, id);
+    return;
+  }
+  nb::object prov = glue::steal(PyObject_GetAttr(node, S.s_provenance));
+  if (PyLong_CheckExact(prov.ptr())) {
+    unsigned long long v = PyLong_AsUnsignedLongLong(prov.ptr());
+    if (!(v == (unsigned long long) -1 && PyErr_Occurred()) && v <= 0xFFFFFFFFull) {
+      r->prov.append((uint32_t) v, id);
+      return;
+    }
+    PyErr_Clear();
+  }
+  nb::object idobj = glue::steal(PyLong_FromLongLong(id));
+  PyObject* lst = PyDict_GetItemWithError(r->prov_wide, prov.ptr());
+  if (!lst) {
+    if (PyErr_Occurred()) glue::raise_current();
+    nb::object fresh = glue::steal(PyList_New(0));
+    glue::ok(PyDict_SetItem(r->prov_wide, prov.ptr(), fresh.ptr()));
+    lst = fresh.ptr();
+  }
+  glue::ok(PyList_Append(lst, idobj.ptr()));
+}
+
+static void unindex(RegistryObject* r, PyObject* node, int64_t id) {
+  uint32_t p;
+  if (is_node(node) && node_prov_u32((DAGNodeObject*) node, p)) {
+    r->prov.remove(p, id);
+    return;
+  }
+  nb::object prov = glue::steal(PyObject_GetAttr(node, S.s_provenance));
+  if (PyLong_CheckExact(prov.ptr())) {
+    unsigned long long v = PyLong_AsUnsignedLongLong(prov.ptr());
+    if (!(v == (unsigned long long) -1 && PyErr_Occurred()) && v <= 0xFFFFFFFFull) {
+      r->prov.remove((uint32_t) v, id);
+      return;
+    }
+    PyErr_Clear();
+  }
+  PyObject* lst = PyDict_GetItemWithError(r->prov_wide, prov.ptr());
+  if (!lst) {
+    if (PyErr_Occurred()) glue::raise_current();
+    return;
+  }
+  nb::object idobj = glue::steal(PyLong_FromLongLong(id));
+  nb::object keep = nb::borrow(lst);
+  Py_ssize_t n = PyList_GET_SIZE(lst);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    int eq = PyObject_RichCompareBool(PyList_GET_ITEM(lst, i), idobj.ptr(), Py_EQ);
+    if (eq < 0) glue::raise_current();
+    if (eq) {
+      glue::ok(PySequence_DelItem(lst, i));
+      break;
+    }
+  }
+  if (PyList_GET_SIZE(lst) == 0) glue::ok(PyDict_DelItem(r->prov_wide, prov.ptr()));
+}
+
+void registry_evict(RegistryObject* r, std::vector<PyObject*>& dead) {
+  size_t count = r->store.size() / 10;
+  std::vector<core::NodeStore::Entry> removed;
+  removed.reserve(count);
+  r->store.evict_oldest(count, removed);
+  for (auto& e : removed) {
+    dead.push_back((PyObject*) e.node);
+    unindex(r, (PyObject*) e.node, e.id);
+  }
+}
+
+bool registry_ids_for(RegistryObject* r, PyObject* prov, std::vector<int64_t>& out) {
+  out.clear();
+  if (PyLong_CheckExact(prov)) {
+    unsigned long long v = PyLong_AsUnsignedLongLong(prov);
+    if (!(v == (unsigned long long) -1 && PyErr_Occurred()) && v <= 0xFFFFFFFFull)
+      return r->prov.find((uint32_t) v, out);
+    PyErr_Clear();
+  }
+  if (!PyDict_GET_SIZE(r->prov_wide)) return false;
+  PyObject* lst = PyDict_GetItemWithError(r->prov_wide, prov);
+  if (!lst) {
+    if (PyErr_Occurred()) glue::raise_current();
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lst); ++i) out.push_back(PyLong_AsLongLong(PyList_GET_ITEM(lst, i)));
+  if (PyErr_Occurred()) glue::raise_current();
+  return true;
+}
+
+size_t registry_unique_provenances(RegistryObject* r) {
+  return r->prov.size() + (size_t) PyDict_GET_SIZE(r->prov_wide);
+}
+
+// ------------------------------------------------------------ registry type
+
+static PyObject* registry_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
+  auto* r = (RegistryObject*) type->tp_alloc(type, 0);
+  if (!r) return nullptr;
+  new (&r->store) core::NodeStore();
+  new (&r->prov) core::ProvIndex();
+  r->prov_wide = PyDict_New();
+  r->next_id = 0;
+  r->max_nodes = PyLong_FromLong(500000);
+  r->max_nodes_raw = 500000;
+  if (!r->prov_wide || !r->max_nodes) {
+    Py_DECREF(r);
+    return nullptr;
+  }
+  return (PyObject*) r;
+}
+
+nb::object registry_new() { return glue::steal(registry_tp_new(g_registry_type, nullptr, nullptr)); }
+
+static int registry_traverse(PyObject* self, visitproc visit, void* arg) {
+  auto* r = (RegistryObject*) self;
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(r->prov_wide);
+  Py_VISIT(r->max_nodes);
+  core::NodeStore::Entry e{};
+  int64_t from = INT64_MIN;
+  while (r->store.next_at_or_after(from, e)) {
+    Py_VISIT((PyObject*) e.node);
+    if (e.id == INT64_MAX) break;
+    from = e.id + 1;
+  }
+  return 0;
+}
+
+static int registry_clear(PyObject* self) {
+  auto* r = (RegistryObject*) self;
+  std::vector<core::NodeStore::Entry> all;
+  r->store.clear(all);
+  r->prov.clear();
+  for (auto& e : all) Py_DECREF((PyObject*) e.node);
+  Py_CLEAR(r->prov_wide);
+  Py_CLEAR(r->max_nodes);
+  return 0;
+}
+
+static void registry_dealloc(PyObject* self) {
+  auto* r = (RegistryObject*) self;
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  registry_clear(self);
+  r->store.~NodeStore();
+  r->prov.~ProvIndex();
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+static Py_ssize_t registry_len(PyObject* self) { return (Py_ssize_t) ((RegistryObject*) self)->store.size(); }
+
+static PyObject* registry_subscript(PyObject* self, PyObject* key) {
+  return glue::guarded([&]() -> PyObject* {
+    PyObject* n = registry_get((RegistryObject*) self, key);
+    if (!n) {
+      if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+      return nullptr;
+    }
+    return Py_NewRef(n);
+  });
+}
+
+static int registry_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+  try {
+    auto* r = (RegistryObject*) self;
+    int64_t id;
+    if (!key_to_id(key, id)) glue::raise(PyExc_TypeError, "node registry keys are int node ids, not %.200s",
+                                          Py_TYPE(key)->tp_name);
+    if (!value) {
+      auto* old = (PyObject*) r->store.erase(id);
+      if (!old) {
+        PyErr_SetObject(PyExc_KeyError, key);
+        return -1;
+      }
+      Py_DECREF(old);
+      return 0;
+    }
+    registry_put(r, id, value, node_is_source(value));
+    return 0;
+  } catch (...) {
+    glue::restore_current_exception();
+    return -1;
+  }
+}
+
+static int registry_contains(PyObject* self, PyObject* key) {
+  try {
+    return registry_get((RegistryObject*) self, key) != nullptr;
+  } catch (...) {
+    glue::restore_current_exception();
+    return -1;
+  }
+}
+
+// Walk in id order by cursor, so that a registry changed between two steps
+// (another thread, a finaliser) never invalidates the walk.
+enum IterKind { KEYS, VALUES, ITEMS };
+struct RegIterObject {
+  PyObject_HEAD
+  PyObject* reg;
+  int64_t next;
+  int kind;
+  bool done;
+};
+
+static PyObject* regiter_new(PyObject* reg, int kind) {
+  auto* it = PyObject_GC_New(RegIterObject, g_regiter_type);
+  if (!it) return nullptr;
+  it->reg = Py_NewRef(reg);
+  it->next = INT64_MIN;
+  it->kind = kind;
+  it->done = false;
+  PyObject_GC_Track((PyObject*) it);
+  return (PyObject*) it;
+}
+
+static PyObject* regiter_next(PyObject* self) {
+  auto* it = (RegIterObject*) self;
+  if (it->done) return nullptr;
+  core::NodeStore::Entry e{};
+  if (!((RegistryObject*) it->reg)->store.next_at_or_after(it->next, e)) {
+    it->done = true;
+    return nullptr;
+  }
+  if (e.id == INT64_MAX)
+    it->done = true;
+  else
+    it->next = e.id + 1;
+  if (it->kind == VALUES) return Py_NewRef((PyObject*) e.node);
+  PyObject* k = PyLong_FromLongLong(e.id);
+  if (it->kind == KEYS || !k) return k;
+  return Py_BuildValue("(NO)", k, (PyObject*) e.node);
+}
+
+static int regiter_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(((RegIterObject*) self)->reg);
+  return 0;
+}
+static void regiter_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  Py_CLEAR(((RegIterObject*) self)->reg);
+  PyObject_GC_Del(self);
+  Py_DECREF(tp);
+}
+
+static PyObject* registry_iter(PyObject* self) { return regiter_new(self, KEYS); }
+
+static nb::object collect(PyObject* self, int kind) {
+  nb::object it = glue::steal(regiter_new(self, kind));
+  return glue::steal(PySequence_List(it.ptr()));
+}
+
+static nb::object as_dict(PyObject* self) {
+  nb::object d = glue::steal(PyDict_New());
+  nb::object items = collect(self, ITEMS);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+    PyObject* kv = PyList_GET_ITEM(items.ptr(), i);
+    glue::ok(PyDict_SetItem(d.ptr(), PyTuple_GET_ITEM(kv, 0), PyTuple_GET_ITEM(kv, 1)));
+  }
+  return d;
+}
+
+static nb::object m_get(const glue::Call& c) {
+  static const glue::Signature sig{"NodeRegistry.get", {"key", "default"}, 1};
+  PyObject* a[2];
+  glue::parse(sig, c, a);
+  PyObject* n = registry_get((RegistryObject*) c.self, a[0]);
+  return nb::borrow(n ? n : (a[1] ? a[1] : Py_None));
+}
+static nb::object m_keys(const glue::Call& c) { return collect(c.self, KEYS); }
+static nb::object m_values(const glue::Call& c) { return collect(c.self, VALUES); }
+static nb::object m_items(const glue::Call& c) { return collect(c.self, ITEMS); }
+static nb::object m_copy(const glue::Call& c) { return as_dict(c.self); }
+
+static PyObject* registry_repr(PyObject* self) {
+  return glue::guarded([&]() -> PyObject* { return PyObject_Repr(as_dict(self).ptr()); });
+}
+
+static PyObject* registry_richcompare(PyObject* self, PyObject* other, int op) {
+  if ((op != Py_EQ && op != Py_NE) || !(PyDict_Check(other) || Py_TYPE(other) == Py_TYPE(self)))
+    Py_RETURN_NOTIMPLEMENTED;
+  return glue::guarded([&]() -> PyObject* {
+    nb::object a = as_dict(self);
+    nb::object b = Py_TYPE(other) == Py_TYPE(self) ? as_dict(other) : nb::borrow(other);
+    return PyObject_RichCompare(a.ptr(), b.ptr(), op);
+  });
+}
+
+static PyMethodDef registry_methods[] = {
+    GLUE_METHOD("get", m_get, "Return the node with this id, or default."),
+    GLUE_METHOD("keys", m_keys, "Node ids in id order (a new list)."),
+    GLUE_METHOD("values", m_values, "Nodes in id order (a new list)."),
+    GLUE_METHOD("items", m_items, "(id, node) pairs in id order (a new list)."),
+    GLUE_METHOD("copy", m_copy, "A plain dict copy of the registry."),
+    {nullptr},
+};
+
+// ------------------------------------------------------- provenance view type
+
+struct ProvViewObject {
+  PyObject_HEAD
+  PyObject* reg;
+};
+
+nb::object provview_new(PyObject* registry) {
+  auto* v = PyObject_GC_New(ProvViewObject, g_provview_type);
+  if (!v) glue::raise_current();
+  v->reg = Py_NewRef(registry);
+  PyObject_GC_Track((PyObject*) v);
+  return glue::steal((PyObject*) v);
+}
+
+static RegistryObject* view_reg(PyObject* self) { return (RegistryObject*) ((ProvViewObject*) self)->reg; }
+
+static nb::object ids_list(const std::vector<int64_t>& ids) {
+  nb::object lst = glue::steal(PyList_New((Py_ssize_t) ids.size()));
+  for (size_t i = 0; i < ids.size(); ++i)
+    PyList_SET_ITEM(lst.ptr(), (Py_ssize_t) i, glue::steal(PyLong_FromLongLong(ids[i])).release().ptr());
+  return lst;
+}
+
+static nb::object view_keys_list(PyObject* self) {
+  RegistryObject* r = view_reg(self);
+  std::vector<uint32_t> keys;
+  r->prov.keys(keys);
+  nb::object lst = glue::steal(PyList_New(0));
+  for (uint32_t k : keys) glue::ok(PyList_Append(lst.ptr(), glue::steal(PyLong_FromUnsignedLong(k)).ptr()));
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(r->prov_wide, &pos, &key, &value)) glue::ok(PyList_Append(lst.ptr(), key));
+  return lst;
+}
+
+static PyObject* view_subscript(PyObject* self, PyObject* key) {
+  return glue::guarded([&]() -> PyObject* {
+    std::vector<int64_t> ids;
+    if (!registry_ids_for(view_reg(self), key, ids)) {
+      PyErr_SetObject(PyExc_KeyError, key);
+      return nullptr;
+    }
+    return ids_list(ids).release().ptr();
+  });
+}
+static Py_ssize_t view_len(PyObject* self) { return (Py_ssize_t) registry_unique_provenances(view_reg(self)); }
+static int view_contains(PyObject* self, PyObject* key) {
+  try {
+    std::vector<int64_t> ids;
+    return registry_ids_for(view_reg(self), key, ids);
+  } catch (...) {
+    glue::restore_current_exception();
+    return -1;
+  }
+}
+static PyObject* view_iter(PyObject* self) {
+  return glue::guarded([&]() -> PyObject* { return PyObject_GetIter(view_keys_list(self).ptr()); });
+}
+static nb::object view_as_dict(PyObject* self) {
+  nb::object d = glue::steal(PyDict_New());
+  nb::object keys = view_keys_list(self);
+  std::vector<int64_t> ids;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.ptr()); ++i) {
+    PyObject* k = PyList_GET_ITEM(keys.ptr(), i);
+    registry_ids_for(view_reg(self), k, ids);
+    glue::ok(PyDict_SetItem(d.ptr(), k, ids_list(ids).ptr()));
+  }
+  return d;
+}
+static nb::object v_get(const glue::Call& c) {
+  static const glue::Signature sig{"ProvenanceIndex.get", {"key", "default"}, 1};
+  PyObject* a[2];
+  glue::parse(sig, c, a);
+  std::vector<int64_t> ids;
+  if (registry_ids_for(view_reg(c.self), a[0], ids)) return ids_list(ids);
+  return nb::borrow(a[1] ? a[1] : Py_None);
+}
+static nb::object v_keys(const glue::Call& c) { return view_keys_list(c.self); }
+static nb::object v_values(const glue::Call& c) {
+  nb::object d = view_as_dict(c.self);
+  return glue::steal(PyDict_Values(d.ptr()));
+}
+static nb::object v_items(const glue::Call& c) {
+  nb::object d = view_as_dict(c.self);
+  return glue::steal(PyDict_Items(d.ptr()));
+}
+static nb::object v_copy(const glue::Call& c) { return view_as_dict(c.self); }
+static PyObject* view_repr(PyObject* self) {
+  return glue::guarded([&]() -> PyObject* { return PyObject_Repr(view_as_dict(self).ptr()); });
+}
+static PyObject* view_richcompare(PyObject* self, PyObject* other, int op) {
+  if ((op != Py_EQ && op != Py_NE) || !PyDict_Check(other)) Py_RETURN_NOTIMPLEMENTED;
+  return glue::guarded([&]() -> PyObject* { return PyObject_RichCompare(view_as_dict(self).ptr(), other, op); });
+}
+static int view_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(((ProvViewObject*) self)->reg);
+  return 0;
+}
+static int view_clear(PyObject* self) {
+  Py_CLEAR(((ProvViewObject*) self)->reg);
+  return 0;
+}
+static void view_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  view_clear(self);
+  PyObject_GC_Del(self);
+  Py_DECREF(tp);
+}
+static PyMethodDef view_methods[] = {
+    GLUE_METHOD("get", v_get, "Return a new list of the node ids with this provenance, or default."),
+    GLUE_METHOD("keys", v_keys, "Indexed provenance values (a new list)."),
+    GLUE_METHOD("values", v_values, "Lists of node ids (new lists)."),
+    GLUE_METHOD("items", v_items, "(provenance, ids) pairs (new lists)."),
+    GLUE_METHOD("copy", v_copy, "A plain dict copy of the index."),
+    {nullptr},
+};
+
+// ------------------------------------------------------------- registration
+
+void register_registry(nb::module_& m) {
+  {
+    PyType_Slot slots[] = {
+        {Py_tp_new, (void*) registry_tp_new},
+        {Py_tp_dealloc, (void*) registry_dealloc},
+        {Py_tp_traverse, (void*) registry_traverse},
+        {Py_tp_clear, (void*) registry_clear},
+        {Py_tp_iter, (void*) registry_iter},
+        {Py_tp_repr, (void*) registry_repr},
+        {Py_tp_richcompare, (void*) registry_richcompare},
+        {Py_tp_hash, (void*) PyObject_HashNotImplemented},
+        {Py_mp_length, (void*) registry_len},
+        {Py_mp_subscript, (void*) registry_subscript},
+        {Py_mp_ass_subscript, (void*) registry_ass_subscript},
+        {Py_sq_contains, (void*) registry_contains},
+        {Py_tp_methods, (void*) registry_methods},
+        {Py_tp_doc, (void*) "Node registry of a DAGTracker: node id -> DAGNode, in id order."},
+        {0, nullptr},
+    };
+    PyType_Spec spec{"corvanti.utilities.tessel32_dag.NodeRegistry", sizeof(RegistryObject), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MAPPING, slots};
+    g_registry_type = (PyTypeObject*) glue::steal(PyType_FromModuleAndSpec(m.ptr(), &spec, nullptr)).release().ptr();
+  }
+  {
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, (void*) regiter_dealloc},
+        {Py_tp_traverse, (void*) regiter_traverse},
+        {Py_tp_iter, (void*) PyObject_SelfIter},
+        {Py_tp_iternext, (void*) regiter_next},
+        {0, nullptr},
+    };
+    PyType_Spec spec{"corvanti.utilities.tessel32_dag.NodeRegistryIterator", sizeof(RegIterObject), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    g_regiter_type = (PyTypeObject*) glue::steal(PyType_FromModuleAndSpec(m.ptr(), &spec, nullptr)).release().ptr();
+  }
+  {
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, (void*) view_dealloc},
+        {Py_tp_traverse, (void*) view_traverse},
+        {Py_tp_clear, (void*) view_clear},
+        {Py_tp_iter, (void*) view_iter},
+        {Py_tp_repr, (void*) view_repr},
+        {Py_tp_richcompare, (void*) view_richcompare},
+        {Py_tp_hash, (void*) PyObject_HashNotImplemented},
+        {Py_mp_length, (void*) view_len},
+        {Py_mp_subscript, (void*) view_subscript},
+        {Py_sq_contains, (void*) view_contains},
+        {Py_tp_methods, (void*) view_methods},
+        {Py_tp_doc, (void*) "Provenance index of a DAGTracker (read-only): provenance -> new list of node ids."},
+        {0, nullptr},
+    };
+    PyType_Spec spec{"corvanti.utilities.tessel32_dag.ProvenanceIndex", sizeof(ProvViewObject), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MAPPING |
+                         Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                     slots};
+    g_provview_type = (PyTypeObject*) glue::steal(PyType_FromModuleAndSpec(m.ptr(), &spec, nullptr)).release().ptr();
+  }
+  S.registry_type = g_registry_type;
+  S.provview_type = g_provview_type;
+  // Both behave as mappings to isinstance checks.
+  nb::object abc = nb::module_::import_("collections.abc");
+  abc.attr("MutableMapping").attr("register")(nb::handle((PyObject*) g_registry_type));
+  abc.attr("Mapping").attr("register")(nb::handle((PyObject*) g_provview_type));
+}
+
+}  // namespace dag

@@ -1,0 +1,53 @@
+// The node registry behind DAGTracker._nodes (a mutable mapping of node id to
+// DAGNode, iterated in id order) and the read-only provenance index view
+// behind DAGTracker._prov_to_nodes (provenance -> new list of node ids).
+//
+// Both live in one native object so that registering a node is a few C++
+// operations with no Python call in between: a reader running in another
+// thread (they take no lock) never sees a node in one index and not the other.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <vector>
+
+#include "tessel32_dag/core/node_store.h"
+#include "tessel32_dag/core/prov_index.h"
+
+namespace dag {
+namespace nb = nanobind;
+
+struct RegistryObject {
+  PyObject_HEAD
+  core::NodeStore store;   ///< id -> strong reference to the node
+  core::ProvIndex prov;    ///< 32-bit provenances
+  PyObject* prov_wide;     ///< dict for other provenance objects -> list of ids
+  int64_t next_id;         ///< DAGTracker._next_node_id
+  PyObject* max_nodes;     ///< DAGTracker._max_nodes (any int-convertible object)
+  int64_t max_nodes_raw;
+};
+
+void register_registry(nb::module_& m);
+
+/// A new, empty registry (new reference).
+nb::object registry_new();
+/// The view of a registry's provenance index (new reference).
+nb::object provview_new(PyObject* registry);
+
+bool is_registry(PyObject* o);
+
+/// Look a node up by an id object (int-like); borrowed or nullptr.
+PyObject* registry_get(RegistryObject* r, PyObject* key);
+PyObject* registry_get_id(RegistryObject* r, int64_t id);
+/// Store a node (takes a new strong reference); pinned = never evicted.
+void registry_put(RegistryObject* r, int64_t id, PyObject* node, bool pinned);
+/// Append an id to the provenance index under the node's provenance.
+void registry_index(RegistryObject* r, PyObject* node, int64_t id);
+/// One eviction pass; the removed nodes' references go to `dead` (the caller
+/// releases them once no lock is held).
+void registry_evict(RegistryObject* r, std::vector<PyObject*>& dead);
+/// Ids of the nodes created with `prov` (false when the provenance is not indexed).
+bool registry_ids_for(RegistryObject* r, PyObject* prov, std::vector<int64_t>& out);
+size_t registry_unique_provenances(RegistryObject* r);
+
+}  // namespace dag

@@ -1,0 +1,458 @@
+// DAGTracker: construction, node creation and eviction, lookups, statistics,
+// context manager. The class is created over the TESSEL-32 base tracker.
+#include "tessel32_dag/tracker.h"
+
+#include "tessel32_dag/messages.h"
+#include "tessel32_dag/state.h"
+
+namespace dag {
+
+// ------------------------------------------------------------------ helpers
+
+LockGuard::LockGuard(nb::handle lock) : lock_(nb::borrow(lock)) {
+  glue::steal(PyObject_CallMethodNoArgs(lock_.ptr(), S.s_acquire));
+}
+
+LockGuard::~LockGuard() {
+  // Release even while an exception is propagating; keep that exception.
+  PyObject* exc = PyErr_GetRaisedException();
+  PyObject* r = PyObject_CallMethodNoArgs(lock_.ptr(), S.s_release);
+  if (!r) {
+    PyErr_WriteUnraisable(lock_.ptr());
+  } else {
+    Py_DECREF(r);
+  }
+  if (exc) PyErr_SetRaisedException(exc);
+}
+
+nb::object self_attr(PyObject* self, PyObject* name) { return glue::instance_attr(self, name); }
+
+bool truthy(nb::handle o) {
+  int t = PyObject_IsTrue(o.ptr());
+  if (t < 0) glue::raise_current();
+  return t;
+}
+
+// The originals, to tell whether a subclass overrides them.
+static PyObject* g_create_node_descr = nullptr;
+static PyObject* g_evict_descr = nullptr;
+static PyObject* s_create_node = nullptr;
+static PyObject* s_evict = nullptr;
+
+TrackerView tracker_view(PyObject* self, bool need_lock) {
+  TrackerView t{};
+  t.self = self;
+  t.reg_holder = self_attr(self, S.s_nodes);
+  if (!is_registry(t.reg_holder.ptr())) glue::raise(PyExc_TypeError, msg::NOT_A_REGISTRY, Py_TYPE(t.reg_holder.ptr())->tp_name);
+  t.reg = (RegistryObject*) t.reg_holder.ptr();
+  if (need_lock) t.lock = self_attr(self, S.s_dag_lock);
+  t.native_taint = glue::not_overridden(self, S.s_is_tainted, S.t32->is_tainted_attr);
+  t.native_create = glue::not_overridden(self, s_create_node, g_create_node_descr);
+  t.native_evict = glue::not_overridden(self, s_evict, g_evict_descr);
+  return t;
+}
+
+bool tracker_is_tainted(TrackerView& t, PyObject* prov_obj, uint32_t prov, bool is_u32) {
+  if (is_u32 && t.native_taint) return S.t32->is_tainted(prov);
+  nb::object p = prov_obj ? nb::borrow(prov_obj) : glue::steal(PyLong_FromUnsignedLong(prov));
+  nb::object r = glue::steal(PyObject_CallMethodOneArg(t.self, S.s_is_tainted, p.ptr()));
+  return truthy(r);
+}
+
+static void evict_locked(TrackerView& t, DeferredDecref& dead) {
+  if (t.native_evict) {
+    registry_evict(t.reg, dead.refs);
+  } else {
+    glue::steal(PyObject_CallMethodNoArgs(t.self, s_evict));
+  }
+}
+
+void register_node_locked(TrackerView& t, PyObject* node, int64_t id, DeferredDecref& dead) {
+  // Protection by taint: asked only for an unprotected node with a non-zero
+  // provenance. Python code may run here (an overriding is_tainted), so it
+  // happens before the node becomes visible in either index.
+  if (is_node(node)) {
+    auto* n = (DAGNodeObject*) node;
+    if (!node_protected_truthy(n)) {
+      uint32_t p;
+      if (node_prov_u32(n, p)) {
+        if (p && tracker_is_tainted(t, nullptr, p, true)) node_set_protected(n, true);
+      } else {
+        nb::object prov = node_provenance(n);
+        if (truthy(prov) && tracker_is_tainted(t, prov.ptr(), 0, false)) node_set_protected(n, true);
+      }
+    }
+  } else {
+    nb::object prot = glue::steal(PyObject_GetAttr(node, S.s_is_protected));
+    if (!truthy(prot)) {
+      nb::object prov = glue::steal(PyObject_GetAttr(node, S.s_provenance));
+      if (truthy(prov) && tracker_is_tainted(t, prov.ptr(), 0, false))
+        glue::ok(PyObject_SetAttr(node, S.s_is_protected, Py_True));
+    }
+  }
+
+  // Registry and provenance index: plain C++ with no Python call between them.
+  registry_put(t.reg, id, node, node_is_source(node));
+  registry_index(t.reg, node, id);
+
+  // Hand-over to the background writer, still under the lock.
+  nb::object writer = self_attr(t.self, S.s_writer);
+  if (truthy(writer)) glue::steal(PyObject_CallMethodOneArg(t.self, S.s_persist_node, node));
+
+  if ((int64_t) t.reg->store.size() > t.reg->max_nodes_raw) evict_locked(t, dead);
+}
+
+static nb::object spec_inputs(const NodeSpec& s) {
+  if (s.inputs) return nb::borrow(s.inputs);
+  nb::object lst = glue::steal(PyList_New(s.n_lazy));
+  for (int i = 0; i < s.n_lazy; ++i)
+    PyList_SET_ITEM(lst.ptr(), i, glue::steal(PyLong_FromLongLong(s.in[i])).release().ptr());
+  return lst;
+}
+
+nb::object create_node(TrackerView& t, const NodeSpec& s) {
+  if (!t.native_create) {
+    // A subclass replaced _create_node: every node goes through it.
+    nb::object kw = glue::steal(PyDict_New());
+    auto put = [&](const char* k, PyObject* v) { glue::ok(PyDict_SetItemString(kw.ptr(), k, v)); };
+    put("node_type", s.node_type);
+    put("operation", s.operation);
+    put("inputs", spec_inputs(s).ptr());
+    put("provenance", s.provenance);
+    nb::object meta = s.metadata ? nb::borrow(s.metadata) : glue::steal(PyDict_New());
+    put("metadata", meta.ptr());
+    if (s.table) put("table", s.table);
+    if (s.column) put("column", s.column);
+    if (s.pair_id) put("pair_id", s.pair_id);
+    if (s.is_protected) put("is_protected", s.is_protected);
+    nb::object meth = glue::steal(PyObject_GetAttr(t.self, s_create_node));
+    nb::object empty = glue::steal(PyTuple_New(0));
+    nb::object r = glue::steal(PyObject_Call(meth.ptr(), empty.ptr(), kw.ptr()));
+    return glue::check_result_int(r);
+  }
+  DeferredDecref dead;
+  int64_t id;
+  {
+    LockGuard guard(t.lock);
+    id = t.reg->next_id++;
+    nb::object node = glue::steal((PyObject*) node_new(id, s.node_type, s.operation, s.inputs, s.n_lazy, s.in[0],
+                                                       s.in[1], 0, s.metadata));
+    auto* n = (DAGNodeObject*) node.ptr();
+    node_set_field(n, F_PROVENANCE, s.provenance);
+    node_set_ext(n, s.table, s.column, s.pair_id);
+    if (s.is_protected) node_set_field(n, F_IS_PROTECTED, s.is_protected);
+    register_node_locked(t, node.ptr(), id, dead);
+  }
+  return glue::steal(PyLong_FromLongLong(id));
+}
+
+// ------------------------------------------------------------------ methods
+
+static nb::object m_init(const glue::Call& c) {
+  static const glue::Signature sig{"DAGTracker.__init__", {"api_key", "tenant_id", "service_url", "pipeline_name"}, 0};
+  PyObject* a[4];
+  glue::parse(sig, c, a);
+  PyObject* api_key = a[0] ? a[0] : Py_None;
+  PyObject* tenant_id = a[1] ? a[1] : Py_None;
+  nb::object empty_url = glue::steal(PyUnicode_FromString(""));
+  PyObject* service_url = a[2] ? a[2] : empty_url.ptr();
+  PyObject* pipeline_name = a[3] ? a[3] : Py_None;
+  glue::check_str(api_key, "api_key", true);
+  glue::check_str(tenant_id, "tenant_id", true);
+  glue::check_str(service_url, "service_url", false);
+  glue::check_str(pipeline_name, "pipeline_name", true);
+
+  // super().__init__()
+  nb::object sup = glue::steal(PyObject_CallFunctionObjArgs((PyObject*) &PySuper_Type, S.tracker_type, c.self, nullptr));
+  glue::steal(PyObject_CallMethod(sup.ptr(), "__init__", nullptr));
+
+  PyObject* self = c.self;
+  auto set = [&](const char* name, nb::handle v) { glue::ok(PyObject_SetAttrString(self, name, v.ptr())); };
+  nb::object reg = registry_new();
+  set("_dag_lock", glue::steal(PyObject_CallNoArgs(S.threading_lock)));
+  set("_nodes", reg);
+  set("_next_node_id", nb::int_(0));
+  set("_value_buffer", glue::steal(PyList_New(0)));
+  set("_value_buffer_lock", glue::steal(PyObject_CallNoArgs(S.threading_lock)));
+  set("_value_flush_threshold", nb::int_(5000));
+  set("_nodes_persisted", nb::bool_(false));
+  set("_max_nodes", nb::int_(500000));
+  set("_prov_to_nodes", provview_new(reg.ptr()));
+  set("_source_nodes", glue::steal(PyDict_New()));
+  set("_writer", nb::none());
+  set("_storage", nb::none());
+  set("_pipeline_id", nb::none());
+  set("_pipeline_name", nb::handle(pipeline_name));
+  set("_api_key", nb::handle(api_key));
+  set("_tenant_id", nb::handle(tenant_id));
+  set("_service_url", nb::handle(service_url));
+  set("_dashboard_synced", nb::bool_(false));
+
+  if (truthy(api_key)) glue::steal(PyObject_CallMethodNoArgs(self, S.s_enable_persistence));
+  return nb::none();
+}
+
+static nb::object m_create_node(const glue::Call& c) {
+  static const glue::Signature sig{"DAGTracker._create_node", {"node_type", "operation", "inputs", "provenance"}, 4, -1,
+                                   true};
+  PyObject* a[4];
+  nb::object kwargs = glue::parse(sig, c, a);
+  glue::check_str(a[1], "operation");
+  glue::check_list(a[2], "inputs");
+  nb::object prov = glue::to_int(a[3]);
+
+  TrackerView t = tracker_view(c.self);
+  nb::object node_kw;
+  if (kwargs.is_valid()) {
+    static const char* explicit_names[] = {"node_id", "node_type", "operation", "inputs", "provenance"};
+    for (const char* k : explicit_names) {
+      int has = PyDict_Contains(kwargs.ptr(), nb::str(k).ptr());
+      if (has < 0) glue::raise_current();
+      if (has)
+        glue::raise(PyExc_TypeError, "DAGNode() got multiple values for keyword argument '%s'", k);
+    }
+  }
+  DeferredDecref dead;
+  int64_t id;
+  {
+    LockGuard guard(t.lock);
+    id = t.reg->next_id++;  // consumed even if a later step fails
+    nb::object node;
+    if (!kwargs.is_valid()) {
+      node = glue::steal((PyObject*) node_new(id, a[0], a[1], a[2], 0, 0, 0, 0, nullptr));
+      node_set_field((DAGNodeObject*) node.ptr(), F_PROVENANCE, prov.ptr());
+    } else {
+      nb::object kw = glue::steal(PyDict_Copy(kwargs.ptr()));
+      nb::object idobj = glue::steal(PyLong_FromLongLong(id));
+      glue::ok(PyDict_SetItemString(kw.ptr(), "node_id", idobj.ptr()));
+      glue::ok(PyDict_SetItemString(kw.ptr(), "node_type", a[0]));
+      glue::ok(PyDict_SetItemString(kw.ptr(), "operation", a[1]));
+      glue::ok(PyDict_SetItemString(kw.ptr(), "inputs", a[2]));
+      glue::ok(PyDict_SetItemString(kw.ptr(), "provenance", prov.ptr()));
+      nb::object empty = glue::steal(PyTuple_New(0));
+      node = glue::steal(PyObject_Call((PyObject*) S.node_type, empty.ptr(), kw.ptr()));
+    }
+    register_node_locked(t, node.ptr(), id, dead);
+  }
+  return glue::steal(PyLong_FromLongLong(id));
+}
+
+static nb::object m_evict(const glue::Call& c) {
+  static const glue::Signature sig{"DAGTracker._evict_oldest_nodes", {}, 0};
+  glue::parse(sig, c, nullptr);
+  TrackerView t = tracker_view(c.self, false);
+  DeferredDecref dead;
+  registry_evict(t.reg, dead.refs);
+  return nb::none();
+}
+
+static nb::object m_enter(const glue::Call& c) {
+  static const glue::Signature sig{"DAGTracker.__enter__", {}, 0};
+  glue::parse(sig, c, nullptr);
+  return nb::borrow(c.self);
+}
+
+static nb::object m_exit(const glue::Call& c) {
+  static const glue::Signature sig{"DAGTracker.__exit__", {"exc_type", "exc_val", "exc_tb"}, 3};
+  PyObject* a[3];
+  glue::parse(sig, c, a);
+  glue::steal(PyObject_CallMethodNoArgs(c.self, S.s_flush));
+  if (a[0] != Py_None) {
+    nb::object storage = self_attr(c.self, S.s_storage);
+    if (truthy(storage)) {
+      nb::object pid = self_attr(c.self, S.s_pipeline_id);
+      if (truthy(pid)) {
+        nb::object meth = glue::steal(PyObject_GetAttr(storage.ptr(), S.s_complete_pipeline));
+        nb::object args = nb::make_tuple(pid);
+        nb::object kw = glue::steal(PyDict_New());
+        glue::ok(PyDict_SetItemString(kw.ptr(), "status", nb::str("failed").ptr()));
+        glue::steal(PyObject_Call(meth.ptr(), args.ptr(), kw.ptr()));
+      }
+    }
+  }
+  glue::steal(PyObject_CallMethodNoArgs(c.self, S.s_disable_persistence));
+  return nb::bool_(false);
+}
+
+static nb::object m_del(const glue::Call& c) {
+  PyObject* r = PyObject_CallMethodNoArgs(c.self, S.s_disable_persistence);
+  if (r) {
+    Py_DECREF(r);
+  } else if (PyErr_ExceptionMatches(PyExc_Exception)) {
+    PyErr_Clear();
+  } else {
+    glue::raise_current();
+  }
+  return nb::none();
+}
+
+static nb::object m_get_node(const glue::Call& c) {
+  static const glue::Signature sig{"DAGTracker.get_node", {"node_id"}, 1};
+  PyObject* a[1];
+  glue::parse(sig, c, a);
+  nb::object id = glue::to_int(a[0]);
+  TrackerView t = tracker_view(c.self, false);
+  PyObject* n = registry_get(t.reg, id.ptr());
+  return nb::borrow(n ? n : Py_None);
+}
+
+static nb::object m_get_nodes_for_provenance(const glue::Call& c) {
+  static const glue::Signature sig{"DAGTracker.get_nodes_for_provenance", {"provenance"}, 1};
+  PyObject* a[1];
+  glue::parse(sig, c, a);
+  nb::object prov = glue::to_int(a[0]);
+  TrackerView t = tracker_view(c.self, false);
+  std::vector<int64_t> ids;
+  nb::object out = glue::steal(PyList_New(0));
+  if (!registry_ids_for(t.reg, prov.ptr(), ids)) return out;
+  for (int64_t id : ids) {
+    PyObject* n = registry_get_id(t.reg, id);
+    if (!n) glue::raise(PyExc_KeyError, "%lld", (long long) id);
+    glue::ok(PyList_Append(out.ptr(), n));
+  }
+  return out;
+}
+
+static nb::object m_dag_stats(const glue::Call& c) {
+  static const glue::Signature sig{"DAGTracker.dag_stats", {}, 0};
+  glue::parse(sig, c, nullptr);
+  TrackerView t = tracker_view(c.self, false);
+  size_t total = 0, sources = 0, prot = 0;
+  nb::object op_counts = glue::steal(PyDict_New());
+  // Walk by id cursor: each step re-finds its place, so the walk stays valid
+  // if the registry changes while Python code runs in between.
+  core::NodeStore::Entry e{};
+  int64_t from = INT64_MIN;
+  while (t.reg->store.next_at_or_after(from, e)) {
+    from = e.id + 1;
+    nb::object node = nb::borrow((PyObject*) e.node);
+    ++total;
+    bool src = node_is_source(node.ptr());
+    if (src) ++sources;
+    bool p = is_node(node.ptr()) ? node_protected_truthy((DAGNodeObject*) node.ptr())
+                                 : truthy(glue::steal(PyObject_GetAttr(node.ptr(), S.s_is_protected)));
+    if (p) ++prot;
+    if (!src) {
+      nb::object op = is_node(node.ptr()) ? nb::borrow(((DAGNodeObject*) node.ptr())->operation)
+                                          : glue::steal(PyObject_GetAttr(node.ptr(), S.s_operation));
+      PyObject* cur = PyDict_GetItemWithError(op_counts.ptr(), op.ptr());
+      if (!cur && PyErr_Occurred()) glue::raise_current();
+      long long v = cur ? PyLong_AsLongLong(cur) + 1 : 1;
+      glue::ok(PyDict_SetItem(op_counts.ptr(), op.ptr(), glue::steal(PyLong_FromLongLong(v)).ptr()));
+    }
+    if (e.id == INT64_MAX) break;
+  }
+  nb::object d = glue::steal(PyDict_New());
+  auto put = [&](const char* k, nb::handle v) { glue::ok(PyDict_SetItemString(d.ptr(), k, v.ptr())); };
+  put("total_nodes", nb::int_(total));
+  put("source_nodes", nb::int_(sources));
+  put("protected_sources", nb::int_(prot));
+  put("operation_nodes", nb::int_(total - sources));
+  put("operation_counts", op_counts);
+  put("unique_provenances", nb::int_(registry_unique_provenances(t.reg)));
+  return d;
+}
+
+// _next_node_id and _max_nodes live in the registry, where node creation
+// reads them without a dict lookup; to Python they are plain attributes.
+static RegistryObject* reg_of(PyObject* self) {
+  nb::object r = self_attr(self, S.s_nodes);
+  if (!is_registry(r.ptr())) glue::raise(PyExc_TypeError, msg::NOT_A_REGISTRY, Py_TYPE(r.ptr())->tp_name);
+  return (RegistryObject*) r.ptr();  // kept alive by self.__dict__
+}
+
+static PyObject* get_next_id(PyObject* self, void*) {
+  return glue::guarded([&]() -> PyObject* { return PyLong_FromLongLong(reg_of(self)->next_id); });
+}
+static int set_next_id(PyObject* self, PyObject* v, void*) {
+  if (!v) {
+    PyErr_SetString(PyExc_AttributeError, "cannot delete _next_node_id");
+    return -1;
+  }
+  try {
+    reg_of(self)->next_id = glue::to_int64(v);
+    return 0;
+  } catch (...) {
+    glue::restore_current_exception();
+    return -1;
+  }
+}
+static PyObject* get_max_nodes(PyObject* self, void*) {
+  return glue::guarded([&]() -> PyObject* { return Py_NewRef(reg_of(self)->max_nodes); });
+}
+static int set_max_nodes(PyObject* self, PyObject* v, void*) {
+  if (!v) {
+    PyErr_SetString(PyExc_AttributeError, "cannot delete _max_nodes");
+    return -1;
+  }
+  try {
+    RegistryObject* r = reg_of(self);
+    int64_t raw = glue::to_int64(v);
+    Py_INCREF(v);
+    Py_SETREF(r->max_nodes, v);
+    r->max_nodes_raw = raw;
+    return 0;
+  } catch (...) {
+    glue::restore_current_exception();
+    return -1;
+  }
+}
+
+static PyMethodDef tracker_methods[] = {
+    GLUE_METHOD("__init__", m_init, msg::INIT_DOC),
+    GLUE_METHOD("enable_persistence", tracker_enable_persistence, msg::ENABLE_PERSISTENCE_DOC),
+    GLUE_METHOD("record_row_value", tracker_record_row_value, msg::RECORD_ROW_VALUE_DOC),
+    GLUE_METHOD("disable_persistence", tracker_disable_persistence, msg::DISABLE_PERSISTENCE_DOC),
+    GLUE_METHOD("flush", tracker_flush, msg::FLUSH_DOC),
+    GLUE_METHOD("_sync_to_dashboard", tracker_sync_to_dashboard, nullptr),
+    GLUE_METHOD("_persist_dag_to_storage", tracker_persist_dag_to_storage, nullptr),
+    GLUE_METHOD("get_persistence_stats", tracker_get_persistence_stats, msg::PERSISTENCE_STATS_DOC),
+    GLUE_METHOD("persist_to_storage", tracker_persist_to_storage, nullptr),
+    GLUE_METHOD("_create_node", m_create_node, msg::CREATE_NODE_DOC),
+    GLUE_METHOD("_evict_oldest_nodes", m_evict, msg::EVICT_DOC),
+    GLUE_METHOD("__enter__", m_enter, msg::ENTER_DOC),
+    GLUE_METHOD("__exit__", m_exit, msg::EXIT_DOC),
+    GLUE_METHOD("__del__", m_del, msg::DEL_DOC),
+    GLUE_METHOD("_persist_node", tracker_persist_node, msg::PERSIST_NODE_DOC),
+    GLUE_METHOD("_start_new_pipeline", tracker_start_new_pipeline, msg::START_NEW_PIPELINE_DOC),
+    GLUE_METHOD("create_source_node", tracker_create_source_node, msg::CREATE_SOURCE_DOC),
+    GLUE_METHOD("log_unary", tracker_log_unary, msg::LOG_UNARY_DOC),
+    GLUE_METHOD("log_binary", tracker_log_binary, msg::LOG_BINARY_DOC),
+    GLUE_METHOD("log_merge", tracker_log_merge, msg::LOG_MERGE_DOC),
+    GLUE_METHOD("log_aggregate", tracker_log_aggregate, msg::LOG_AGGREGATE_DOC),
+    GLUE_METHOD("get_node", m_get_node, msg::GET_NODE_DOC),
+    GLUE_METHOD("get_nodes_for_provenance", m_get_nodes_for_provenance, msg::GET_NODES_FOR_PROV_DOC),
+    GLUE_METHOD("get_dag", tracker_get_dag, msg::GET_DAG_DOC),
+    GLUE_METHOD("get_dag_for_provenance", tracker_get_dag_for_provenance, msg::GET_DAG_FOR_PROV_DOC),
+    GLUE_METHOD("dag_stats", m_dag_stats, msg::DAG_STATS_DOC),
+    {nullptr},
+};
+
+static PyMethodDef tracker_static[] = {
+    GLUE_METHOD("persist_results", tracker_persist_results, nullptr),
+    {nullptr},
+};
+
+static PyGetSetDef tracker_getset[] = {
+    {"_next_node_id", get_next_id, set_next_id, "The id that the next created node receives.", nullptr},
+    {"_max_nodes", get_max_nodes, set_max_nodes, "Upper bound on the registry size.", nullptr},
+    {nullptr},
+};
+
+void register_tracker(nb::module_& m, nb::handle base) {
+  s_create_node = PyUnicode_InternFromString("_create_node");
+  s_evict = PyUnicode_InternFromString("_evict_oldest_nodes");
+  nb::object bases = nb::make_tuple(base);
+  glue::ClassBuilder cb(m, "DAGTracker", bases, msg::TRACKER_DOC);
+  nb::object cls = cb.create();
+  cb.methods(tracker_methods);
+  cb.staticmethods(tracker_static);
+  cb.properties(tracker_getset);
+  g_create_node_descr = PyDict_GetItemString(((PyTypeObject*) cls.ptr())->tp_dict, "_create_node");
+  g_evict_descr = PyDict_GetItemString(((PyTypeObject*) cls.ptr())->tp_dict, "_evict_oldest_nodes");
+  S.tracker_type = cls.ptr();
+  m.attr("DAGTracker") = cls;
+  cls.release();  // the module state keeps this reference for the process's life
+}
+
+}  // namespace dag

@@ -1,0 +1,102 @@
+// DAGTracker internals shared by the files that implement its methods.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <vector>
+
+#include "glue/glue.h"
+#include "tessel32_dag/records.h"
+#include "tessel32_dag/registry.h"
+
+namespace dag {
+namespace nb = nanobind;
+
+/// Holds a Python lock (threading.Lock) for a scope. Acquiring may release
+/// the GIL while it waits, as `with lock:` does.
+class LockGuard {
+ public:
+  explicit LockGuard(nb::handle lock);
+  ~LockGuard();
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+
+ private:
+  nb::object lock_;
+};
+
+/// References released only after every lock is let go: evicted nodes can
+/// hold objects whose finalisers run Python code.
+struct DeferredDecref {
+  std::vector<PyObject*> refs;
+  ~DeferredDecref() {
+    for (PyObject* o : refs) Py_DECREF(o);
+  }
+};
+
+/// What one operation needs of its tracker, looked up once per operation.
+struct TrackerView {
+  PyObject* self;
+  nb::object reg_holder;
+  RegistryObject* reg;
+  nb::object lock;          ///< self._dag_lock
+  bool native_taint;        ///< is_tainted not overridden: use the native function
+  bool native_create;       ///< _create_node not overridden
+  bool native_evict;        ///< _evict_oldest_nodes not overridden
+};
+TrackerView tracker_view(PyObject* self, bool need_lock = true);
+
+/// What a logging operation asks to create.
+struct NodeSpec {
+  PyObject* node_type;          ///< a NodeType member
+  PyObject* operation;          ///< str
+  PyObject* inputs = nullptr;   ///< list to store as is; nullptr -> lazy from n_lazy/in
+  int n_lazy = 0;
+  int64_t in[2] = {0, 0};
+  PyObject* provenance;         ///< int
+  PyObject* metadata = nullptr; ///< dict, or nullptr for a new empty one
+  PyObject* table = nullptr;
+  PyObject* column = nullptr;
+  PyObject* pair_id = nullptr;
+  PyObject* is_protected = nullptr;
+};
+
+/// Create a node the way _create_node does (through the Python method when a
+/// subclass overrides it); returns the id.
+nb::object create_node(TrackerView& t, const NodeSpec& spec);
+
+/// Steps after the record exists, with the lock held: taint protection,
+/// registry and index, hand-over to the writer, eviction.
+void register_node_locked(TrackerView& t, PyObject* node, int64_t id, DeferredDecref& dead);
+
+/// Is the (32-bit) provenance tainted, per the tracker's is_tainted.
+bool tracker_is_tainted(TrackerView& t, PyObject* prov_obj, uint32_t prov, bool is_u32);
+
+/// Borrowed self.__dict__[name] (or attribute) as an owned object.
+nb::object self_attr(PyObject* self, PyObject* name);
+bool truthy(nb::handle o);
+
+// Method bodies implemented in the concern files.
+nb::object tracker_record_row_value(const glue::Call& c);     // oplog.cpp
+nb::object tracker_create_source_node(const glue::Call& c);   // oplog.cpp
+nb::object tracker_log_unary(const glue::Call& c);            // oplog.cpp
+nb::object tracker_log_binary(const glue::Call& c);           // oplog.cpp
+nb::object tracker_log_merge(const glue::Call& c);            // oplog.cpp
+nb::object tracker_log_aggregate(const glue::Call& c);        // oplog.cpp
+nb::object tracker_enable_persistence(const glue::Call& c);   // persistence.cpp
+nb::object tracker_disable_persistence(const glue::Call& c);  // persistence.cpp
+nb::object tracker_flush(const glue::Call& c);                // persistence.cpp
+nb::object tracker_sync_to_dashboard(const glue::Call& c);    // persistence.cpp
+nb::object tracker_persist_dag_to_storage(const glue::Call& c);  // persistence.cpp
+nb::object tracker_get_persistence_stats(const glue::Call& c);   // persistence.cpp
+nb::object tracker_persist_to_storage(const glue::Call& c);      // persistence.cpp
+nb::object tracker_persist_results(const glue::Call& c);         // persistence.cpp (static)
+nb::object tracker_persist_node(const glue::Call& c);            // persistence.cpp
+nb::object tracker_start_new_pipeline(const glue::Call& c);      // persistence.cpp
+nb::object tracker_get_dag(const glue::Call& c);                 // reconstruct.cpp
+nb::object tracker_get_dag_for_provenance(const glue::Call& c);  // reconstruct.cpp
+
+void register_tracker(nb::module_& m, nb::handle base);
+void register_computation_dag(nb::module_& m);  // reconstruct.cpp + export_*.cpp
+
+}  // namespace dag
