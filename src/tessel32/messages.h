@@ -16,7 +16,7 @@ inline constexpr const char* NO_REGISTRY =
     "%.200s object has no pair registry (ProvenanceTracker.__init__() was not called)";
 inline constexpr const char* REGISTRY_TYPE = "%.200s.%s must be a %s, not %.200s";
 inline constexpr const char* REGISTRY_FULL = "no pair id left: 4294967295 pairs are registered";
-inline constexpr const char* PROV_LENGTH = "_prov has %zd entries but the data has %zd rows";
+inline constexpr const char* PROV_LENGTH = "%s has %zd entries but the data has %zd rows";
 inline constexpr const char* UNKNOWN_NATIVE = "unknown native operation %R";
 
 // ---- log lines ---------------------------------------------------------------

@@ -92,7 +92,7 @@ nb::object prov_array(nb::handle values, Py_ssize_t n, const char* what) {
       if (bad) glue::raise(PyExc_OverflowError, msg::PROV_ARRAY_RANGE, what);
     }
   }
-  if (length(arr) != n) glue::raise(PyExc_ValueError, msg::PROV_LENGTH, length(arr), n);
+  if (length(arr) != n) glue::raise(PyExc_ValueError, msg::PROV_LENGTH, what, length(arr), n);
   return H(pd.np).attr("array")(arr, nb::arg("dtype") = H(pd.uint32), nb::arg("copy") = true);
 }
 
