@@ -499,8 +499,17 @@ static PyGetSetDef node_getset[] = {
     {nullptr},
 };
 
+// Copy and pickle rebuild a node from its fields, as for a dataclass.
+static nb::object meth_node_reduce(const glue::Call& c) {
+  nb::object args = glue::steal(PyTuple_New(NODE_NFIELDS));
+  for (int i = 0; i < NODE_NFIELDS; ++i)
+    PyTuple_SET_ITEM(args.ptr(), i, node_field((DAGNodeObject*) c.self, i).release().ptr());
+  return nb::make_tuple(nb::handle((PyObject*) Py_TYPE(c.self)), args);
+}
+
 static PyMethodDef node_methods[] = {
     GLUE_METHOD("to_dict", meth_node_to_dict, nullptr),
+    GLUE_METHOD("__reduce__", meth_node_reduce, nullptr),
     {nullptr},
 };
 
@@ -613,8 +622,15 @@ static PyGetSetDef edge_getset[] = {
     {nullptr},
 };
 
+static nb::object meth_edge_reduce(const glue::Call& c) {
+  nb::object args = nb::make_tuple(nb::handle(edge_slot(c.self, 0)), nb::handle(edge_slot(c.self, 1)),
+                                   nb::handle(edge_slot(c.self, 2)));
+  return nb::make_tuple(nb::handle((PyObject*) Py_TYPE(c.self)), args);
+}
+
 static PyMethodDef edge_methods[] = {
     GLUE_METHOD("to_dict", meth_edge_to_dict, nullptr),
+    GLUE_METHOD("__reduce__", meth_edge_reduce, nullptr),
     {nullptr},
 };
 

@@ -202,21 +202,19 @@ static nb::object m_create_node(const glue::Call& c) {
   nb::object prov = glue::to_int(a[3]);
 
   TrackerView t = tracker_view(c.self);
-  nb::object node_kw;
-  if (kwargs.is_valid()) {
-    static const char* explicit_names[] = {"node_id", "node_type", "operation", "inputs", "provenance"};
-    for (const char* k : explicit_names) {
-      int has = PyDict_Contains(kwargs.ptr(), nb::str(k).ptr());
-      if (has < 0) glue::raise_current();
-      if (has)
-        glue::raise(PyExc_TypeError, "DAGNode() got multiple values for keyword argument '%s'", k);
-    }
-  }
   DeferredDecref dead;
   int64_t id;
   {
     LockGuard guard(t.lock);
     id = t.reg->next_id++;  // consumed even if a later step fails
+    if (kwargs.is_valid()) {
+      static const char* explicit_names[] = {"node_id", "node_type", "operation", "inputs", "provenance"};
+      for (const char* k : explicit_names) {
+        int has = PyDict_Contains(kwargs.ptr(), nb::str(k).ptr());
+        if (has < 0) glue::raise_current();
+        if (has) glue::raise(PyExc_TypeError, "DAGNode() got multiple values for keyword argument '%s'", k);
+      }
+    }
     nb::object node;
     if (!kwargs.is_valid()) {
       node = glue::steal((PyObject*) node_new(id, a[0], a[1], a[2], 0, 0, 0, 0, nullptr));
