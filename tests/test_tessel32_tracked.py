@@ -49,6 +49,7 @@ def test_class_contract():
     (lambda s: s.diff(), [0, 0, 0, 0]),
     (lambda s: s.rank(), [0, 0, 0, 0]),
     (lambda s: pd.concat([s, s]), [0] * 8),
+    (lambda s: s.dropna(), [10, 20, 30, 40]),
 ])
 def test_series_operations_carry_provenance(s, op, want):
     r = op(s)
@@ -56,6 +57,16 @@ def test_series_operations_carry_provenance(s, op, want):
     assert r._prov.dtype == np.uint32 and r._prov.tolist() == want
     assert r._prov is not s._prov and not np.shares_memory(r._prov, s._prov)
     assert s._prov.tolist() == [10, 20, 30, 40]
+
+
+@pytest.mark.parametrize("op", [
+    lambda s: s.groupby([1, 1, 2, 2]).sum(),          # keys 1, 2 are also row labels
+    lambda s: s.quantile([0.0, 1.0]),
+])
+def test_aggregations_do_not_borrow_row_provenance(op):
+    s = TrackedSeries([1.0, 1.0, 2.0, 3.0], _prov=[10, 20, 30, 40])
+    r = op(s)
+    assert type(r) is TrackedSeries and not r._prov.any()
 
 
 def test_series_tracker_and_copying(s):

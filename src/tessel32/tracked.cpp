@@ -13,8 +13,10 @@
 //   - same index as the source object: copied position by position;
 //   - "rename" / "reset_index" / "set_axis" with the same length: copied by
 //     position (only the labels changed);
-//   - a unique source index and other labels: mapped by label (filtering,
-//     sorting, head, take, reindex); labels not found get 0;
+//   - a unique source index and other labels, for selections and reorderings
+//     (filtering, sorting, head, take, reindex, dropna, ...; not for
+//     aggregations, whose labels are keys): mapped by label; labels not found
+//     get 0;
 // and dropped (zeros, "no provenance") for methods that move values between
 // rows ("shift", "diff", "pct_change", "interpolate", "rank", "transpose")
 // and whenever the rows cannot be matched. Arrays are always copies: no two
@@ -43,6 +45,12 @@ struct Pd {
 } pd;
 
 nb::handle H(PyObject* p) { return nb::handle(p); }
+
+bool truth(nb::handle v) {
+  int t = PyObject_IsTrue(v.ptr());
+  if (t < 0) glue::raise_current();
+  return t == 1;
+}
 
 void set_plain(PyObject* self, PyObject* name, nb::handle value) {
   // object.__setattr__: bypasses NDFrame.__setattr__ (no column lookup).
@@ -73,7 +81,8 @@ nb::object zeros(Py_ssize_t n) {
 /// A validated uint32 copy of user-supplied provenance values.
 nb::object prov_array(nb::handle values, Py_ssize_t n, const char* what) {
   nb::object arr = H(pd.np).attr("asarray")(values);
-  Py_ssize_t ndim = nb::cast<Py_ssize_t>(arr.attr("ndim"));
+  Py_ssize_t ndim = PyLong_AsSsize_t(nb::object(arr.attr("ndim")).ptr());
+  if (ndim == -1 && PyErr_Occurred()) glue::raise_current();
   if (ndim != 1) glue::raise(PyExc_ValueError, msg::PROV_NDIM, what, ndim);
   nb::object dtype = arr.attr("dtype");
   if (!dtype.equal(H(pd.uint32))) {
@@ -116,9 +125,15 @@ nb::object carry(nb::handle index, nb::handle src, nb::handle prov, nb::handle m
   Py_ssize_t m = length(prov);
   if (m != length(src) || m == 0) return zeros(n);
   if (m == n && (index.is(src) || method_is(method, {"rename", "reset_index", "set_axis"}) ||
-                 nb::cast<bool>(index.attr("equals")(src))))
+                 truth(index.attr("equals")(src))))
     return H(pd.np).attr("array")(prov, nb::arg("dtype") = H(pd.uint32), nb::arg("copy") = true);
-  if (!nb::cast<bool>(src.attr("is_unique"))) return zeros(n);
+  // Mapping by label only where the result's labels are row labels of the
+  // source (selection and reordering); aggregations such as groupby,
+  // value_counts or quantile label their rows with keys, not source rows.
+  if (!method.is_none() && !method_is(method, {"take", "sort_values", "sort_index", "reindex", "dropna",
+                                               "drop_duplicates", "nlargest", "nsmallest"}))
+    return zeros(n);
+  if (!truth(src.attr("is_unique"))) return zeros(n);
   nb::object pos = src.attr("get_indexer")(index);
   nb::object zero = nb::int_(0);
   nb::object found = glue::steal(PyObject_RichCompare(pos.ptr(), zero.ptr(), Py_GE));
@@ -222,7 +237,7 @@ nb::object ts_finalize(const Call& c) {
       if (!arr && PyErr_Occurred()) glue::raise_current();
     }
     PyErr_Clear();  // unhashable name
-    bool is_row = nb::cast<bool>(index.attr("equals")(other.attr("columns")));
+    bool is_row = truth(index.attr("equals")(other.attr("columns")));
     if (arr && !is_row) prov = carry(index, oindex, nb::borrow(arr), method);
     else prov = zeros(length(index));
   } else {
