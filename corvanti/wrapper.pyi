@@ -53,3 +53,45 @@ def _sync_prov(
 ) -> None: ...
 
 # ---- source registry, input resolution and local prediction ----------------------
+
+import threading
+from collections.abc import Iterable
+
+import numpy
+import pandas
+
+class _ProvenanceRegistry:
+    """Global registry tracking source DataFrames for pipeline lineage."""
+
+    _lock: threading.Lock
+    _sources: dict[Any, str]
+    _source_columns: dict[str, list[Any]]
+    _source_dtypes: dict[str, dict[str, str]]
+
+    def __init__(self) -> None: ...
+    def register(self, df: Any, table_name: str) -> None:
+        """Register a DataFrame as a source table."""
+    def resolve(self, df: Any) -> dict[Any, str]:
+        """Resolve provenance for every column in a DataFrame."""
+    def build_source_snapshots(self, final_df: Any) -> dict[str, Optional[dict[str, Any]]]:
+        """Build source snapshots containing ONLY columns used in the final DataFrame."""
+    def get_source_mapping(self) -> dict[Any, str]:
+        """Return the full column -> table.col mapping."""
+    def get_source_metadata(self) -> dict[str, dict[str, str]]:
+        """Return source table metadata (columns + dtypes)."""
+    def clear(self) -> None:
+        """Reset the registry (between pipeline runs)."""
+
+_registry: _ProvenanceRegistry
+
+def _resolve_inputs(
+    train_df: Any,
+    test_df: Any,
+    label_column: Any,
+    X_train: Any,
+    y_train: Any,
+    X_test: Any,
+    y_test: Any,
+    protected_columns: Iterable[Any],
+) -> tuple[Any, Any, Any, Any, Optional[pandas.DataFrame]]: ...
+def _run_local_predict(model: Any, X: Any) -> numpy.ndarray: ...
