@@ -119,6 +119,7 @@ static void init_module(nb::module_& m) {
   register_computation_dag(m);
   register_registry(m);  // support types behind DAGTracker._nodes / _prov_to_nodes
   register_tracker(m, m.attr("ProvenanceTracker"));
+  register_bulk(m);
 }
 
 }  // namespace dag

@@ -454,3 +454,42 @@ void register_tracker(nb::module_& m, nb::handle base) {
 }
 
 }  // namespace dag
+
+namespace dag {
+
+void create_nodes_bulk(TrackerView& t, PyObject* node_type, PyObject* operation, int n_inputs, const int64_t* in_a,
+                       const int64_t* in_b, const uint32_t* prov, size_t n, int64_t* out_ids) {
+  if (!t.native_create) {
+    // A subclass's _create_node sees every node, one Python call each.
+    for (size_t i = 0; i < n; ++i) {
+      NodeSpec s;
+      s.node_type = node_type;
+      s.operation = operation;
+      s.n_lazy = n_inputs;
+      s.in[0] = n_inputs > 0 ? in_a[i] : 0;
+      s.in[1] = n_inputs > 1 ? in_b[i] : 0;
+      nb::object p = glue::steal(PyLong_FromUnsignedLong(prov[i]));
+      s.provenance = p.ptr();
+      out_ids[i] = glue::to_int64(create_node(t, s).ptr());
+    }
+    return;
+  }
+  // Short lock holds keep readers and other writers moving; long enough that
+  // the two Python calls of acquire/release vanish in the per-node cost.
+  constexpr size_t CHUNK = 2048;
+  for (size_t start = 0; start < n; start += CHUNK) {
+    size_t stop = start + CHUNK < n ? start + CHUNK : n;
+    DeferredDecref dead;
+    LockGuard guard(t.lock);
+    for (size_t i = start; i < stop; ++i) {
+      int64_t id = t.reg->next_id++;
+      nb::object node = glue::steal((PyObject*) node_new(id, node_type, operation, nullptr, n_inputs,
+                                                         n_inputs > 0 ? in_a[i] : 0, n_inputs > 1 ? in_b[i] : 0,
+                                                         prov[i], nullptr));
+      register_node_locked(t, node.ptr(), id, dead);
+      out_ids[i] = id;
+    }
+  }
+}
+
+}  // namespace dag

@@ -98,5 +98,15 @@ nb::object tracker_get_dag_for_provenance(const glue::Call& c);  // reconstruct.
 
 void register_tracker(nb::module_& m, nb::handle base);
 void register_computation_dag(nb::module_& m);  // reconstruct.cpp + export_*.cpp
+void register_bulk(nb::module_& m);             // bulk.cpp
 
+}  // namespace dag
+
+namespace dag {
+/// Bulk form of node creation for per-element loops: one node per element,
+/// the lock taken once per chunk of elements rather than once per node.
+/// `in_a`/`in_b` hold 0, 1 or 2 input ids per element (n_inputs), `prov` the
+/// results' provenances; ids of the new nodes go to `out_ids`.
+void create_nodes_bulk(TrackerView& t, PyObject* node_type, PyObject* operation, int n_inputs, const int64_t* in_a,
+                       const int64_t* in_b, const uint32_t* prov, size_t n, int64_t* out_ids);
 }  // namespace dag

@@ -1,0 +1,75 @@
+"""Node creation cost and memory of the lineage engine.
+
+Prints, for each size, the median ns per node over several runs and the bytes
+per live node (registry and provenance index included), for:
+  * bulk   -- the native per-element path that tracked operations use
+  * binary -- DAGTracker.log_binary called from Python, once per node
+Eviction runs at the default bound (500000) for runs beyond it.
+
+    python benchmarks/bench_dag_nodes.py [--sizes 100000 1000000] [--repeat 3]
+"""
+import os
+
+# BLAS worker threads spin beside the loop being timed on a 2-core machine.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import argparse
+import gc
+import statistics
+import time
+
+import numpy as np
+
+from corvanti.utilities import tessel32_dag as dag
+
+
+def run_bulk(n):
+    t = dag.DAGTracker()
+    s = t.create_source_node("bench", "x", 1)
+    left = np.full(n, s, dtype=np.int64)
+    right = np.arange(n, dtype=np.int64)
+    prov = (np.arange(n, dtype=np.uint64) * 2654435761 % (1 << 31)).astype(np.uint32)
+    t0 = time.perf_counter_ns()
+    dag._log_binary_many(t, "add", prov, left, right)
+    return (time.perf_counter_ns() - t0) / n, t
+
+
+def run_binary(n):
+    t = dag.DAGTracker()
+    s = t.create_source_node("bench", "x", 1)
+    log = t.log_binary
+    t0 = time.perf_counter_ns()
+    for i in range(n):
+        log("add", s, i, (i * 2654435761) % (1 << 31))
+    return (time.perf_counter_ns() - t0) / n, t
+
+
+def _rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def bytes_per_node(n):
+    # Resident memory, so that the C++ containers of the registry count too.
+    gc.collect()
+    base = _rss()
+    _, t = run_bulk(n)
+    gc.collect()
+    return (_rss() - base) / len(t._nodes), len(t._nodes)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--sizes", type=int, nargs="*", default=[10_000, 100_000, 1_000_000])
+    ap.add_argument("--repeat", type=int, default=3)
+    args = ap.parse_args()
+    print(f"{'size':>9} {'bulk ns/node':>13} {'log_binary ns/node':>19} {'bytes/live node':>16} {'live nodes':>11}")
+    for n in args.sizes:
+        bulk = statistics.median(run_bulk(n)[0] for _ in range(args.repeat))
+        binary = statistics.median(run_binary(n)[0] for _ in range(args.repeat))
+        bpn, live = bytes_per_node(n)
+        print(f"{n:>9} {bulk:>13.1f} {binary:>19.1f} {bpn:>16.1f} {live:>11}")
+
+
+if __name__ == "__main__":
+    main()
