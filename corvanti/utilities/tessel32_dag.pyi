@@ -1,0 +1,163 @@
+"""TESSEL-32 DAG: Full Computation Graph Reconstruction."""
+import enum
+import threading
+from collections.abc import Iterator, Mapping, MutableMapping
+from typing import Any, Dict, List, Optional
+
+import numpy as np
+import numpy.typing as npt
+
+from corvanti.utilities.tessel32 import (
+    MAX_PAIRS as MAX_PAIRS,
+    MODE_01_CHAIN_BITS as MODE_01_CHAIN_BITS,
+    MODE_01_ENTITY_BITS as MODE_01_ENTITY_BITS,
+    OpCode as OpCode,
+    ProvenanceTracker as ProvenanceTracker,
+    TrackedDataFrame as TrackedDataFrame,
+    TrackedSeries as TrackedSeries,
+    _hash_entity as _hash_entity,
+)
+
+class NodeType(enum.Enum):
+    SOURCE = 1
+    CONSTANT = 2
+    UNARY = 3
+    BINARY = 4
+    AGGREGATE = 5
+    MERGE = 6
+    FILTER = 7
+    CUSTOM = 8
+
+class DAGNode:
+    node_id: int
+    node_type: NodeType
+    operation: str
+    inputs: List[int]
+    provenance: int
+    metadata: Dict[str, Any]
+    table: Optional[str]
+    column: Optional[str]
+    pair_id: Optional[int]
+    is_protected: bool
+    def __init__(
+        self,
+        node_id: int,
+        node_type: NodeType,
+        operation: str,
+        inputs: List[int],
+        provenance: int,
+        metadata: Dict[str, Any] = ...,
+        table: Optional[str] = None,
+        column: Optional[str] = None,
+        pair_id: Optional[int] = None,
+        is_protected: bool = False,
+    ) -> None: ...
+    @property
+    def is_source(self) -> bool: ...
+    @property
+    def is_leaf(self) -> bool: ...
+    def to_dict(self) -> Dict[str, Any]: ...
+
+class DAGEdge:
+    source_id: int
+    target_id: int
+    input_index: int
+    def __init__(self, source_id: int, target_id: int, input_index: int) -> None: ...
+    def to_dict(self) -> Dict[str, Any]: ...
+
+class ComputationDAG:
+    root_id: int
+    nodes: Dict[int, DAGNode]
+    edges: List[DAGEdge]
+    def __init__(self, root_id: int, nodes: Dict[int, DAGNode], edges: List[DAGEdge]) -> None: ...
+    @property
+    def depth(self) -> int: ...
+    @property
+    def source_nodes(self) -> List[DAGNode]: ...
+    @property
+    def protected_sources(self) -> List[DAGNode]: ...
+    @property
+    def has_protected(self) -> bool: ...
+    @property
+    def operation_counts(self) -> Dict[str, int]: ...
+    def column_taint_risks(self) -> Dict[str, float]: ...
+    def to_dict(self) -> Dict[str, Any]: ...
+    def to_json(self, indent: int = 2) -> str: ...
+    def to_graphviz(self) -> str: ...
+
+class NodeRegistry(MutableMapping[int, DAGNode]):
+    def __getitem__(self, key: int) -> DAGNode: ...
+    def __setitem__(self, key: int, value: DAGNode) -> None: ...
+    def __delitem__(self, key: int) -> None: ...
+    def __iter__(self) -> Iterator[int]: ...
+    def __len__(self) -> int: ...
+
+class ProvenanceIndex(Mapping[int, List[int]]):
+    def __getitem__(self, key: int) -> List[int]: ...
+    def __iter__(self) -> Iterator[int]: ...
+    def __len__(self) -> int: ...
+
+class DAGTracker(ProvenanceTracker):
+    _dag_lock: threading.Lock
+    _nodes: NodeRegistry
+    _next_node_id: int
+    _value_buffer: list
+    _value_buffer_lock: threading.Lock
+    _value_flush_threshold: int
+    _nodes_persisted: bool
+    _max_nodes: int
+    _prov_to_nodes: ProvenanceIndex
+    _source_nodes: Dict[tuple, int]
+    _writer: Any
+    _storage: Any
+    _pipeline_id: Any
+    _pipeline_name: Optional[str]
+    _api_key: Optional[str]
+    _tenant_id: Optional[str]
+    _service_url: str
+    _dashboard_synced: bool
+    def __init__(
+        self,
+        api_key: Optional[str] = None,
+        tenant_id: Optional[str] = None,
+        service_url: str = "",
+        pipeline_name: Optional[str] = None,
+    ) -> None: ...
+    def enable_persistence(self) -> None: ...
+    def record_row_value(
+        self, row_index: int, fingerprint: int, operation: str, value: Any = None, column_name: Optional[str] = None
+    ) -> None: ...
+    def disable_persistence(self) -> None: ...
+    def flush(self, timeout: float = 30.0) -> bool: ...
+    def get_persistence_stats(self) -> Optional[dict]: ...
+    def _create_node(self, node_type: NodeType, operation: str, inputs: List[int], provenance: int, **kwargs: Any) -> int: ...
+    def _evict_oldest_nodes(self) -> None: ...
+    def __enter__(self) -> "DAGTracker": ...
+    def __exit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> bool: ...
+    def create_source_node(self, table: str, column: str, provenance: int) -> int: ...
+    def log_unary(self, op_name: str, input_node: int, result_prov: int, metadata: Optional[Dict] = None) -> int: ...
+    def log_binary(
+        self, op_name: str, left_node: int, right_node: int, result_prov: int, metadata: Optional[Dict] = None
+    ) -> int: ...
+    def log_merge(
+        self,
+        left_nodes: List[int],
+        right_nodes: List[int],
+        result_prov: int,
+        merge_type: str = "inner",
+        metadata: Optional[Dict] = None,
+    ) -> int: ...
+    def log_aggregate(self, op_name: str, input_nodes: List[int], result_prov: int, metadata: Optional[Dict] = None) -> int: ...
+    def get_node(self, node_id: int) -> Optional[DAGNode]: ...
+    def get_nodes_for_provenance(self, provenance: int) -> List[DAGNode]: ...
+    def get_dag(self, root_node_id: int) -> ComputationDAG: ...
+    def get_dag_for_provenance(self, provenance: int) -> Optional[ComputationDAG]: ...
+    def dag_stats(self) -> Dict[str, Any]: ...
+
+def _log_binary_many(
+    tracker: DAGTracker, op_name: str, provenances: npt.NDArray[np.uint32], left: npt.NDArray[np.int64],
+    right: npt.NDArray[np.int64]
+) -> npt.NDArray[np.int64]: ...
+def _log_unary_many(
+    tracker: DAGTracker, op_name: str, provenances: npt.NDArray[np.uint32], left: npt.NDArray[np.int64]
+) -> npt.NDArray[np.int64]: ...
