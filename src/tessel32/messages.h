@@ -18,6 +18,9 @@ inline constexpr const char* REGISTRY_TYPE = "%.200s.%s must be a %s, not %.200s
 inline constexpr const char* REGISTRY_FULL = "no pair id left: 4294967295 pairs are registered";
 inline constexpr const char* PROV_LENGTH = "%s has %zd entries but the data has %zd rows";
 inline constexpr const char* UNKNOWN_NATIVE = "unknown native operation %R";
+inline constexpr const char* NATIVE_ARGS = "_native() takes a name and positional arguments";
+inline constexpr const char* NATIVE_MISSING = "_native(): missing argument %zd";
+inline constexpr const char* SETITEM_ARGS = "__setitem__ expected 2 arguments, got %zd";
 
 // ---- log lines ---------------------------------------------------------------
 inline constexpr const char* LOG_REGISTERED = "registered pair %d for %s.%s (protected=%s)";
@@ -91,9 +94,6 @@ inline constexpr const char* SERIES_DOC = "Pandas Series carrying a TESSEL-32 pr
 inline constexpr const char* FRAME_DOC =
     "Pandas DataFrame carrying TESSEL-32 provenance arrays per column.";
 
-}  // namespace tessel32::msg
-
-namespace tessel32::msg {
 inline constexpr const char* PROV_DTYPE = "%s must hold provenance values (integers), got dtype %S";
 inline constexpr const char* PROV_ARRAY_RANGE = "%s values must lie in 0..4294967295";
 inline constexpr const char* PROV_NDIM = "%s must be one-dimensional, got %zd dimensions";

@@ -31,13 +31,13 @@ nb::object f_hash_entity(const Call& c) {
 // as another extension module would.
 nb::object f_native(const Call& c) {
   if (c.nargs < 1 || c.kwnames)
-    glue::raise(PyExc_TypeError, "_native() takes a name and positional arguments");
+    glue::raise(PyExc_TypeError, msg::NATIVE_ARGS);
   const Tessel32CAPI* api = tessel32_capi_import();
   if (!api) glue::raise_current();
   PyObject* name = c.args[0];
   glue::check_str(name, "name");
   auto arg = [&](Py_ssize_t i) -> PyObject* {
-    if (i >= c.nargs) glue::raise(PyExc_TypeError, "_native(): missing argument %zd", i);
+    if (i >= c.nargs) glue::raise(PyExc_TypeError, msg::NATIVE_MISSING, i);
     return c.args[i];
   };
   if (PyUnicode_CompareWithASCIIString(name, "combine") == 0)

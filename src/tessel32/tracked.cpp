@@ -356,7 +356,7 @@ nb::object tf_finalize(const Call& c) {
 }
 
 nb::object tf_setitem(const Call& c) {
-  if (c.nargs != 2 || c.kwnames) glue::raise(PyExc_TypeError, "__setitem__ expected 2 arguments");
+  if (c.nargs != 2 || c.kwnames) glue::raise(PyExc_TypeError, msg::SETITEM_ARGS, c.nargs);
   PyObject* key = c.args[0];
   PyObject* value = c.args[1];
   nb::object set = glue::steal(PyObject_GetAttrString(pd.frame, "__setitem__"));
