@@ -25,6 +25,20 @@ void load_urllib() {
   g_urllib_error = err.release().ptr();
 }
 
+// Interned header names and fixed values, the method names and the
+// keyword names of the Request call (immortal once created).
+struct Strings {
+  PyObject *authorization, *content_type, *accept, *user_agent, *json_type, *agent, *bearer;
+  PyObject *post, *patch;
+};
+Strings S;
+
+PyObject* intern(const char* s) {
+  PyObject* o = PyUnicode_InternFromString(s);
+  if (!o) glue::raise_current();
+  return o;
+}
+
 // Close `resp` while an error is in flight, keeping that error.
 void close_quietly(nb::handle resp) noexcept {
   PyObject* saved = PyErr_GetRaisedException();
@@ -62,15 +76,15 @@ nb::object send_json(const char* method, nb::handle url, nb::handle api_key, nb:
 
   // The request: body, headers in their fixed order, method.
   nb::object body = fast_dumps_bytes(payload, nb::handle((PyObject*)&PyUnicode_Type), false);
-  nb::object bearer = glue::steal(PyUnicode_FromString(msg::kBearer));
-  nb::object auth = glue::steal(PyUnicode_Concat(bearer.ptr(), api_key.ptr()));
-  nb::dict headers;
-  headers["Authorization"] = auth;
-  headers["Content-Type"] = msg::kJsonType;
-  headers["Accept"] = msg::kJsonType;
-  headers["User-Agent"] = msg::kUserAgent;
+  nb::object auth = glue::steal(PyUnicode_Concat(S.bearer, api_key.ptr()));
+  nb::object headers = glue::steal(PyDict_New());
+  glue::ok(PyDict_SetItem(headers.ptr(), S.authorization, auth.ptr()));
+  glue::ok(PyDict_SetItem(headers.ptr(), S.content_type, S.json_type));
+  glue::ok(PyDict_SetItem(headers.ptr(), S.accept, S.json_type));
+  glue::ok(PyDict_SetItem(headers.ptr(), S.user_agent, S.agent));
+  nb::handle method_name(patch ? S.patch : S.post);
   nb::object request = request_mod.attr("Request")(url, nb::arg("data") = body, nb::arg("headers") = headers,
-                                                   nb::arg("method") = method);
+                                                   nb::arg("method") = method_name);
 
   // Refuse anything but http and https before any I/O. The scheme is the
   // one urlopen would dispatch on (lower-cased, after URL unwrapping).
@@ -161,6 +175,15 @@ nb::object patch_json(nb::handle url, nb::handle api_key, nb::handle payload, lo
 }
 
 void register_http(nb::module_& m) {
+  S.authorization = intern("Authorization");
+  S.content_type = intern("Content-Type");
+  S.accept = intern("Accept");
+  S.user_agent = intern("User-Agent");
+  S.json_type = intern(msg::kJsonType);
+  S.agent = intern(msg::kUserAgent);
+  S.bearer = intern(msg::kBearer);
+  S.post = intern("POST");
+  S.patch = intern("PATCH");
   nb::object limit = glue::steal(PyLong_FromLong(msg::kMaxErrorText));
   glue::ok(PyModule_AddObjectRef(m.ptr(), "_MAX_ERROR_TEXT", limit.ptr()));
   glue::ok(PyModule_AddFunctions(m.ptr(), g_methods));
