@@ -5,6 +5,7 @@
 #include "tessel32_dag/records.h"
 #include "tessel32_dag/registry.h"
 #include "tessel32_dag/state.h"
+#include "tessel32_dag/tracked.h"
 #include "tessel32_dag/tracker.h"
 
 namespace dag {
@@ -119,6 +120,9 @@ static void init_module(nb::module_& m) {
   register_computation_dag(m);
   register_registry(m);  // support types behind DAGTracker._nodes / _prov_to_nodes
   register_tracker(m, m.attr("ProvenanceTracker"));
+  register_tracked_series(m);
+  register_tracked_frame(m);
+  register_wrap_audit(m);
   register_bulk(m);
 }
 
