@@ -104,6 +104,8 @@ def test_trd_dataframe_details():
     assert wrapper._trd(pd.DataFrame([[1, 2]]), ["0", "1"]) == [{"0": None, "1": None}]
     with pytest.raises(TypeError):  # unhashable name: pandas' own error
         wrapper._trd(X, [["age"]])
+    tupled = pd.DataFrame([[1.0, 2.0]], columns=[("a", "b"), "c"])
+    assert wrapper._trd(tupled, [("a", "b"), "c"]) == iterrows_reference(tupled, [("a", "b"), "c"])
 
 
 @pytest.mark.parametrize("X, cols, rows", [

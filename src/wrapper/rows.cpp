@@ -84,7 +84,8 @@ nb::object trd_iterrows(nb::handle X, PyObject* cols) {
 }
 
 // The same rows without building a Series per row, for a plain DataFrame
-// whose `values` is a 2-D numeric ndarray (bool, int, uint, float). Each
+// whose `values` is a 2-D numeric ndarray (bool, int, uint, float) and
+// string names. Each
 // iterrows() row is then a Series over one row of that array, and row[name]
 // is the numpy scalar at the column's position. Returns an invalid object
 // when the frame does not qualify (the caller then uses iterrows()).
@@ -119,6 +120,9 @@ nb::object trd_numeric_frame(nb::handle X, PyObject* cols, nb::handle pd, nb::ha
   pos.reserve(ncols);
   for (Py_ssize_t j = 0; j < ncols; ++j) {
     nb::object name = glue::steal(PyList_GetItemRef(cols, j));
+    // Only plain string names: Series.__getitem__ gives tuples, lists and
+    // callables meanings of their own.
+    if (!PyUnicode_CheckExact(name.ptr())) return nb::object();
     int has = PySequence_Contains(columns.ptr(), name.ptr());
     if (has < 0) glue::raise_current();
     Py_ssize_t p = -1;
