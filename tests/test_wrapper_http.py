@@ -205,3 +205,28 @@ def test_concurrent_calls(service):
         t.join()
     assert errors == []
     assert sorted(r.json["i"] for r in service.requests) == list(range(8))
+
+
+STDLIB_CLIENT = """
+import json, sys
+sys.modules["orjson"] = None
+sys.path.insert(0, sys.argv[1])
+import numpy as np
+from corvanti import wrapper
+from support.service import ServiceServer
+with ServiceServer() as service:
+    service.respond("POST", "/v1/x", body='{"r": "\\u00e9"}'.encode())
+    out = wrapper._post_json(service.url + "/v1/x", "k", {"a": np.int64(1), "\\u00e9": float("nan")})
+    print(json.dumps({"out": out, "body": service.requests[0].body.decode("ascii")}))
+"""
+
+
+def test_client_with_stdlib_json_backend():
+    import pathlib
+
+    from support.proc import run_python
+
+    proc = run_python(STDLIB_CLIENT, str(pathlib.Path(__file__).resolve().parent))
+    res = json.loads(proc.stdout)
+    assert res["out"] == {"r": "é"}
+    assert res["body"] == '{"a": "1", "\\u00e9": NaN}'
