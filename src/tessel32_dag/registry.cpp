@@ -333,6 +333,10 @@ static nb::object m_keys(const glue::Call& c) { return collect(c.self, KEYS); }
 static nb::object m_values(const glue::Call& c) { return collect(c.self, VALUES); }
 static nb::object m_items(const glue::Call& c) { return collect(c.self, ITEMS); }
 static nb::object m_copy(const glue::Call& c) { return as_dict(c.self); }
+static nb::object m_container_bytes(const glue::Call& c) {
+  auto* r = (RegistryObject*) c.self;
+  return nb::int_(r->store.container_bytes() + r->prov.container_bytes());
+}
 
 static PyObject* registry_repr(PyObject* self) {
   return glue::guarded([&]() -> PyObject* { return PyObject_Repr(as_dict(self).ptr()); });
@@ -354,6 +358,8 @@ static PyMethodDef registry_methods[] = {
     GLUE_METHOD("values", m_values, "Nodes in id order (a new list)."),
     GLUE_METHOD("items", m_items, "(id, node) pairs in id order (a new list)."),
     GLUE_METHOD("copy", m_copy, "A plain dict copy of the registry."),
+    GLUE_METHOD("_container_bytes", m_container_bytes,
+                "Bytes held by the registry's own containers (node objects excluded)."),
     {nullptr},
 };
 

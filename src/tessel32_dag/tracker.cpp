@@ -46,9 +46,25 @@ TrackerView tracker_view(PyObject* self, bool need_lock) {
   if (!is_registry(t.reg_holder.ptr())) glue::raise(PyExc_TypeError, msg::NOT_A_REGISTRY, Py_TYPE(t.reg_holder.ptr())->tp_name);
   t.reg = (RegistryObject*) t.reg_holder.ptr();
   if (need_lock) t.lock = self_attr(self, S.s_dag_lock);
-  t.native_taint = glue::not_overridden(self, S.s_is_tainted, S.t32->is_tainted_attr);
-  t.native_create = glue::not_overridden(self, s_create_node, g_create_node_descr);
-  t.native_evict = glue::not_overridden(self, s_evict, g_evict_descr);
+  // Overrides are looked up on the class, as for special methods. The answer
+  // is cached per class and type version, so a call pays two compares.
+  static struct {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    bool taint, create, evict;
+  } cache;
+  PyTypeObject* tp = Py_TYPE(self);
+  if (tp != cache.type || tp->tp_version_tag != cache.version || cache.version == 0) {
+    PyUnstable_Type_AssignVersionTag(tp);
+    cache.taint = _PyType_Lookup(tp, S.s_is_tainted) == S.t32->is_tainted_attr;
+    cache.create = _PyType_Lookup(tp, s_create_node) == g_create_node_descr;
+    cache.evict = _PyType_Lookup(tp, s_evict) == g_evict_descr;
+    cache.type = tp;
+    cache.version = tp->tp_version_tag;
+  }
+  t.native_taint = cache.taint;
+  t.native_create = cache.create;
+  t.native_evict = cache.evict;
   return t;
 }
 
@@ -67,7 +83,7 @@ static void evict_locked(TrackerView& t, DeferredDecref& dead) {
   }
 }
 
-void register_node_locked(TrackerView& t, PyObject* node, int64_t id, DeferredDecref& dead) {
+void register_node_locked(TrackerView& t, PyObject* node, int64_t id, DeferredDecref& dead, int writer_hint) {
   // Protection by taint: asked only for an unprotected node with a non-zero
   // provenance. Python code may run here (an overriding is_tainted), so it
   // happens before the node becomes visible in either index.
@@ -96,8 +112,8 @@ void register_node_locked(TrackerView& t, PyObject* node, int64_t id, DeferredDe
   registry_index(t.reg, node, id);
 
   // Hand-over to the background writer, still under the lock.
-  nb::object writer = self_attr(t.self, S.s_writer);
-  if (truthy(writer)) glue::steal(PyObject_CallMethodOneArg(t.self, S.s_persist_node, node));
+  bool has_writer = writer_hint >= 0 ? writer_hint : truthy(self_attr(t.self, S.s_writer));
+  if (has_writer) glue::steal(PyObject_CallMethodOneArg(t.self, S.s_persist_node, node));
 
   if ((int64_t) t.reg->store.size() > t.reg->max_nodes_raw) evict_locked(t, dead);
 }
@@ -481,12 +497,16 @@ void create_nodes_bulk(TrackerView& t, PyObject* node_type, PyObject* operation,
     size_t stop = start + CHUNK < n ? start + CHUNK : n;
     DeferredDecref dead;
     LockGuard guard(t.lock);
+    // Read once per chunk: only Python code run by an active writer's
+    // hand-over could change it, and that path looks it up per node.
+    int writer_hint = truthy(self_attr(t.self, S.s_writer)) ? -1 : 0;
     for (size_t i = start; i < stop; ++i) {
+      if (i + 8 < stop) t.reg->prov.prefetch(prov[i + 8]);
       int64_t id = t.reg->next_id++;
       nb::object node = glue::steal((PyObject*) node_new(id, node_type, operation, nullptr, n_inputs,
                                                          n_inputs > 0 ? in_a[i] : 0, n_inputs > 1 ? in_b[i] : 0,
                                                          prov[i], nullptr));
-      register_node_locked(t, node.ptr(), id, dead);
+      register_node_locked(t, node.ptr(), id, dead, writer_hint);
       out_ids[i] = id;
     }
   }

@@ -67,7 +67,8 @@ nb::object create_node(TrackerView& t, const NodeSpec& spec);
 
 /// Steps after the record exists, with the lock held: taint protection,
 /// registry and index, hand-over to the writer, eviction.
-void register_node_locked(TrackerView& t, PyObject* node, int64_t id, DeferredDecref& dead);
+/// writer_hint: -1 = look `_writer` up, 0 = known to be falsy.
+void register_node_locked(TrackerView& t, PyObject* node, int64_t id, DeferredDecref& dead, int writer_hint = -1);
 
 /// Is the (32-bit) provenance tainted, per the tracker's is_tainted.
 bool tracker_is_tainted(TrackerView& t, PyObject* prov_obj, uint32_t prov, bool is_u32);

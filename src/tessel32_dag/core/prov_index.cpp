@@ -1,18 +1,16 @@
-// Provenance index: open addressing, inline single ids.
+// Provenance index: open addressing over 8-byte slots, inline single ids.
 #include "tessel32_dag/core/prov_index.h"
 
 #include <algorithm>
 
 namespace dag::core {
 
-ProvIndex::~ProvIndex() { clear(); }
-
 size_t ProvIndex::find_slot(uint32_t key) const {
   if (slots_.empty()) return npos;
   size_t mask = slots_.size() - 1;
   for (size_t i = home(key);; i = (i + 1) & mask) {
     const Slot& s = slots_[i];
-    if (s.count == 0) return npos;
+    if (s.val == EMPTY) return npos;
     if (s.key == key) return i;
   }
 }
@@ -21,52 +19,65 @@ void ProvIndex::grow() {
   std::vector<Slot> old;
   old.swap(slots_);
   size_t cap = old.empty() ? 64 : old.size() * 2;
-  slots_.assign(cap, Slot{0, 0, {0}});
+  slots_.assign(cap, Slot{0, EMPTY});
   shift_ = 64 - (unsigned) __builtin_ctzll(cap);
   size_t mask = cap - 1;
   for (const Slot& s : old) {
-    if (!s.count) continue;
+    if (s.val == EMPTY) continue;
     size_t i = home(s.key);
-    while (slots_[i].count) i = (i + 1) & mask;
+    while (slots_[i].val != EMPTY) i = (i + 1) & mask;
     slots_[i] = s;
   }
+}
+
+uint32_t ProvIndex::new_spill(std::vector<int64_t>&& ids) {
+  if (!spill_free_.empty()) {
+    uint32_t idx = spill_free_.back();
+    spill_free_.pop_back();
+    spill_[idx] = std::move(ids);
+    return idx;
+  }
+  spill_.push_back(std::move(ids));
+  return (uint32_t) (spill_.size() - 1);
+}
+
+void ProvIndex::free_spill(uint32_t idx) {
+  std::vector<int64_t>().swap(spill_[idx]);
+  spill_free_.push_back(idx);
 }
 
 void ProvIndex::append(uint32_t key, int64_t id) {
   if ((size_ + 1) * 4 > slots_.size() * 3) grow();
   size_t mask = slots_.size() - 1;
   size_t i = home(key);
-  while (slots_[i].count && slots_[i].key != key) i = (i + 1) & mask;
+  while (slots_[i].val != EMPTY && slots_[i].key != key) i = (i + 1) & mask;
   Slot& s = slots_[i];
-  if (s.count == 0) {
+  bool inline_ok = id >= 0 && id < (int64_t) SPILL;
+  if (s.val == EMPTY) {
     s.key = key;
-    s.count = 1;
-    s.one = id;
+    s.val = inline_ok ? (uint32_t) id : (SPILL | new_spill({id}));
     ++size_;
-  } else if (s.count == 1) {
-    int64_t first = s.one;
-    s.many = new std::vector<int64_t>{first, id};
-    s.count = 2;
+  } else if (!(s.val & SPILL)) {
+    int64_t first = s.val;
+    s.val = SPILL | new_spill({first, id});
   } else {
-    s.many->push_back(id);
-    s.count = 2;
+    spill_[s.val & ~SPILL].push_back(id);
   }
 }
 
 void ProvIndex::erase_slot(size_t i) {
   // Backward-shift deletion keeps probe chains intact without tombstones.
   size_t mask = slots_.size() - 1;
-  slots_[i].count = 0;
+  slots_[i].val = EMPTY;
   size_t j = i;
   for (;;) {
     j = (j + 1) & mask;
-    if (!slots_[j].count) break;
+    if (slots_[j].val == EMPTY) break;
     size_t h = home(slots_[j].key);
-    // Move j into the hole at i if its home is not in (i, j].
     bool between = (i <= j) ? (h > i && h <= j) : (h > i || h <= j);
     if (!between) {
       slots_[i] = slots_[j];
-      slots_[j].count = 0;
+      slots_[j].val = EMPTY;
       i = j;
     }
   }
@@ -77,17 +88,18 @@ bool ProvIndex::remove(uint32_t key, int64_t id) {
   size_t i = find_slot(key);
   if (i == npos) return false;
   Slot& s = slots_[i];
-  if (s.count == 1) {
-    if (s.one != id) return false;
+  if (!(s.val & SPILL)) {
+    if ((int64_t) s.val != id) return false;
     erase_slot(i);
     return true;
   }
-  auto& v = *s.many;
+  uint32_t idx = s.val & ~SPILL;
+  auto& v = spill_[idx];
   auto it = std::find(v.begin(), v.end(), id);
   if (it == v.end()) return false;
   v.erase(it);
   if (v.empty()) {
-    delete s.many;
+    free_spill(idx);
     erase_slot(i);
   }
   return true;
@@ -98,31 +110,31 @@ bool ProvIndex::find(uint32_t key, std::vector<int64_t>& out) const {
   size_t i = find_slot(key);
   if (i == npos) return false;
   const Slot& s = slots_[i];
-  if (s.count == 1)
-    out.push_back(s.one);
+  if (!(s.val & SPILL))
+    out.push_back(s.val);
   else
-    out = *s.many;
+    out = spill_[s.val & ~SPILL];
   return true;
 }
 
 void ProvIndex::keys(std::vector<uint32_t>& out) const {
   out.clear();
   for (const Slot& s : slots_)
-    if (s.count) out.push_back(s.key);
+    if (s.val != EMPTY) out.push_back(s.key);
 }
 
 void ProvIndex::clear() {
-  for (Slot& s : slots_)
-    if (s.count > 1) delete s.many;
   slots_.clear();
+  slots_.shrink_to_fit();
+  spill_.clear();
+  spill_free_.clear();
   size_ = 0;
-  shift_ = 64;
+  shift_ = 63;
 }
 
 size_t ProvIndex::container_bytes() const {
-  size_t b = slots_.capacity() * sizeof(Slot);
-  for (const Slot& s : slots_)
-    if (s.count > 1) b += sizeof(std::vector<int64_t>) + s.many->capacity() * sizeof(int64_t);
+  size_t b = slots_.capacity() * sizeof(Slot) + spill_.capacity() * sizeof(std::vector<int64_t>);
+  for (const auto& v : spill_) b += v.capacity() * sizeof(int64_t);
   return b;
 }
 

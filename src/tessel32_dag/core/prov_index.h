@@ -1,9 +1,10 @@
 // The provenance index in pure C++: 32-bit provenance value -> ids of the
 // nodes created with it, in creation order.
 //
-// Open addressing with linear probing and backward-shift deletion; a key with
-// one id (the common case) stores it inline, so an entry costs 16 bytes of
-// table. A second id moves the list to the heap.
+// Open addressing with linear probing and backward-shift deletion over
+// 8-byte slots (key, payload): a key with one id below 2**31 (the common
+// case) stores it inline; lists and larger ids live in a side table. Small
+// slots keep the table cache-friendly at millions of keys.
 #pragma once
 
 #include <cstddef>
@@ -14,11 +15,6 @@ namespace dag::core {
 
 class ProvIndex {
  public:
-  ProvIndex() = default;
-  ~ProvIndex();
-  ProvIndex(const ProvIndex&) = delete;
-  ProvIndex& operator=(const ProvIndex&) = delete;
-
   /// Append `id` to the list of `key` (creating it).
   void append(uint32_t key, int64_t id);
   /// Remove the first occurrence of `id` from `key`'s list; the key goes
@@ -27,6 +23,10 @@ class ProvIndex {
   /// Copy the ids of `key` into `out` (cleared first); false when absent.
   bool find(uint32_t key, std::vector<int64_t>& out) const;
   bool contains(uint32_t key) const { return find_slot(key) != npos; }
+  /// Hint that `key` will be appended soon (hides the cache miss of a large table).
+  void prefetch(uint32_t key) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[home(key)], 1);
+  }
   /// Number of keys.
   size_t size() const { return size_; }
   /// Keys, in table order.
@@ -37,21 +37,24 @@ class ProvIndex {
  private:
   struct Slot {
     uint32_t key;
-    uint32_t count;  ///< 0 = empty slot; 1 = `one` holds the id; >1 = `many`
-    union {
-      int64_t one;
-      std::vector<int64_t>* many;
-    };
+    uint32_t val;  ///< EMPTY, an inline id (< 2**31), or SPILL | index into spill_
   };
+  static constexpr uint32_t EMPTY = 0xFFFFFFFFu;
+  static constexpr uint32_t SPILL = 0x80000000u;
   static constexpr size_t npos = (size_t) -1;
+
   size_t home(uint32_t key) const { return (size_t) ((key * 0x9E3779B97F4A7C15ull) >> shift_); }
   size_t find_slot(uint32_t key) const;
   void grow();
   void erase_slot(size_t i);
+  uint32_t new_spill(std::vector<int64_t>&& ids);
+  void free_spill(uint32_t idx);
 
   std::vector<Slot> slots_;
   size_t size_ = 0;
-  unsigned shift_ = 64;
+  unsigned shift_ = 63;
+  std::vector<std::vector<int64_t>> spill_;
+  std::vector<uint32_t> spill_free_;
 };
 
 }  // namespace dag::core
