@@ -252,13 +252,13 @@ def test_validate_is_tolerant_of_an_unreachable_service(caplog):
 
 @needs_sync
 def test_documentation_example_runs():
-    text = (pathlib.Path(__file__).resolve().parent.parent / "docs" / "upload-validate.md").read_text()
+    text = (pathlib.Path(__file__).resolve().parent.parent / "README.md").read_text()
     blocks = re.findall(r"```python\n(.*?)```", text, re.S)
     example = blocks[-2] + blocks[-1]  # the stand-in service, then the example
     out = io.StringIO()
     with contextlib.redirect_stdout(out):
         scope = {}
-        exec(compile(example, "upload-validate.md", "exec"), scope)
+        exec(compile(example, "README.md", "exec"), scope)
         scope["server"].shutdown()
         scope["server"].server_close()
     printed = out.getvalue()
