@@ -36,6 +36,20 @@ struct Tessel32CAPI {
   PyObject* update_chain_attr;
   PyObject* is_tainted_attr;
   PyObject* risk_score_attr;
+
+  // ---- appended: value construction and row-label entities ------------------
+  /// ProvenanceTracker.encode(ids, entity, chain, taint, depth) for ids that
+  /// are already checked (each >= 1), entity <= 255 and chain <= 63; depth
+  /// saturates at 7.
+  uint32_t (*encode)(const uint32_t* ids, size_t n, uint32_t entity, uint32_t chain, int taint, uint32_t depth);
+  /// _hash_entity(label): 0 on success (hash in *out), -1 with a Python
+  /// error set. entity_from_row(label) is this hash & 255.
+  int (*hash_entity)(PyObject* label, uint32_t* out);
+  /// _hash_entity of an int label given as a C integer (no Python object).
+  uint32_t (*hash_entity_i64)(int64_t label);
+  /// Borrowed: ProvenanceTracker.__dict__["encode"] / ["entity_from_row"].
+  PyObject* encode_attr;
+  PyObject* entity_from_row_attr;
 };
 
 /// Import the module and fetch its table; nullptr with a Python error set on

@@ -124,4 +124,21 @@ uint32_t hash_entity(PyObject* label) {
   return hash_bytes((const unsigned char*) bytes.data(), bytes.size());
 }
 
+uint32_t hash_entity_i64(int64_t label) {
+  // format(x, "#x"): "0x1f", "-0x2a", "0x0".
+  char buf[24];
+  char* end = buf + sizeof buf;
+  char* p = end;
+  uint64_t u = label < 0 ? (uint64_t) 0 - (uint64_t) label : (uint64_t) label;
+  do {
+    *--p = "0123456789abcdef"[u & 15];
+    u >>= 4;
+  } while (u);
+  *--p = 'x';
+  *--p = '0';
+  if (label < 0) *--p = '-';
+  *--p = 'i';
+  return hash_bytes((const unsigned char*) p, (size_t) (end - p));
+}
+
 }  // namespace tessel32

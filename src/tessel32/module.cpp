@@ -2,6 +2,9 @@
 // (logger, OpCode, layout constants, _hash_entity, DecodedProvenance,
 // ProvenanceTracker, TrackedSeries, TrackedDataFrame) and the native
 // interface capsule.
+#include <algorithm>
+#include <vector>
+
 #include "tessel32/bits.h"
 #include "tessel32/capi.h"
 #include "tessel32/messages.h"
@@ -17,6 +20,19 @@ uint32_t capi_combine(uint32_t pa, uint32_t pb, int op) { return combine(pa, pb,
 uint32_t capi_update_chain(uint32_t p, int op) { return update_chain(p, (uint32_t) op); }
 int capi_is_tainted(uint32_t p) { return is_tainted(p) ? 1 : 0; }
 double capi_risk_score(uint32_t p) { return risk_score(p); }
+uint32_t capi_encode(const uint32_t* ids, size_t n, uint32_t entity, uint32_t chain, int taint, uint32_t depth) {
+  return encode(ids, n, entity, chain, taint != 0, depth);
+}
+int capi_hash_entity(PyObject* label, uint32_t* out) noexcept {
+  try {
+    *out = hash_entity(label);
+    return 0;
+  } catch (...) {
+    glue::restore_current_exception();
+    return -1;
+  }
+}
+uint32_t capi_hash_entity_i64(int64_t label) { return hash_entity_i64(label); }
 
 Tessel32CAPI capi_table{};
 
@@ -48,6 +64,21 @@ nb::object f_native(const Call& c) {
     return glue::steal(PyLong_FromLong(api->is_tainted(arg_prov(arg(1), "p"))));
   if (PyUnicode_CompareWithASCIIString(name, "risk_score") == 0)
     return glue::steal(PyFloat_FromDouble(api->risk_score(arg_prov(arg(1), "p"))));
+  if (PyUnicode_CompareWithASCIIString(name, "hash_entity_i64") == 0) {
+    int64_t v = glue::to_int64(arg(1));
+    return py_u32(api->hash_entity_i64(v));
+  }
+  if (PyUnicode_CompareWithASCIIString(name, "hash_entity") == 0) {
+    uint32_t h = 0;
+    if (api->hash_entity(arg(1), &h) < 0) glue::raise_current();
+    return py_u32(h);
+  }
+  if (PyUnicode_CompareWithASCIIString(name, "encode") == 0) {
+    std::vector<uint32_t> ids = arg_ids(arg(1));
+    return py_u32(api->encode(ids.data(), ids.size(), (uint32_t) glue::to_int64(arg(2)) & 255,
+                              (uint32_t) glue::to_int64(arg(3)) & 63, PyObject_IsTrue(arg(4)) > 0,
+                              (uint32_t) std::min<int64_t>(glue::to_int64(arg(5)), 7)));
+  }
   if (PyUnicode_CompareWithASCIIString(name, "attrs") == 0)
     return nb::make_tuple(nb::handle(api->base_type), nb::handle(api->combine_attr),
                           nb::handle(api->update_chain_attr), nb::handle(api->is_tainted_attr),
@@ -148,6 +179,11 @@ void init(nb::module_& m) {
   capi_table.update_chain_attr = lookup("update_chain");
   capi_table.is_tainted_attr = lookup("is_tainted");
   capi_table.risk_score_attr = lookup("risk_score");
+  capi_table.encode = capi_encode;
+  capi_table.hash_entity = capi_hash_entity;
+  capi_table.hash_entity_i64 = capi_hash_entity_i64;
+  capi_table.encode_attr = lookup("encode");
+  capi_table.entity_from_row_attr = lookup("entity_from_row");
   nb::object capsule = glue::steal(PyCapsule_New(&capi_table, TESSEL32_CAPI_NAME, nullptr));
   set(m, "_C_API", capsule);
 }

@@ -38,6 +38,8 @@ nb::object py_u32(uint32_t v);
 
 // ---- entity hashing (hash.cpp) -----------------------------------------------
 uint32_t hash_entity(PyObject* label);
+/// The same for an int label held as a C integer ("i" + its hex form).
+uint32_t hash_entity_i64(int64_t label);
 
 // ---- registry (registry.cpp) ---------------------------------------------------
 struct Registry {
