@@ -41,6 +41,9 @@ if ! is_py313 "$VENV/bin/python" 2>/dev/null; then
   "$VENV/bin/python" -m pip install --quiet --upgrade pip
 fi
 PY="$VENV/bin/python"
+# Use the installed package: no Python process started from here may import
+# the source tree (which has no built modules) from the current directory.
+export PYTHONSAFEPATH=1
 
 echo "== installing corvanti and its dependencies (builds the native modules)"
 "$PY" -m pip install --quiet "$ROOT[test]"
