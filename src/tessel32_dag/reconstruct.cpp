@@ -24,31 +24,13 @@ nb::object node_attr(PyObject* node, PyObject* name) {
   return glue::steal(PyObject_GetAttr(node, name));
 }
 
-// An id as int64 when it is int-like (ints, numpy integers), the way a dict
-// lookup would find it.
-static bool as_id(PyObject* o, int64_t& out) {
-  nb::object tmp;
-  PyObject* k = o;
-  if (!PyLong_CheckExact(o)) {
-    if (!PyIndex_Check(o)) return false;
-    tmp = glue::steal(PyNumber_Index(o));
-    k = tmp.ptr();
-  }
-  int overflow = 0;
-  long long v = PyLong_AsLongLongAndOverflow(k, &overflow);
-  if (v == -1 && PyErr_Occurred()) glue::raise_current();
-  if (overflow) return false;
-  out = v;
-  return true;
-}
-
 // Visited set over ids: native for int-like ids, a Python set for the rest.
 struct Visited {
   std::unordered_set<int64_t> ints;
   nb::object others;
   bool contains(PyObject* o) {
     int64_t v;
-    if (as_id(o, v)) return ints.count(v) != 0;
+    if (registry_key_to_id(o, v)) return ints.count(v) != 0;
     if (!others.is_valid()) return false;
     int r = PySet_Contains(others.ptr(), o);
     if (r < 0) glue::raise_current();
@@ -56,7 +38,7 @@ struct Visited {
   }
   void add(PyObject* o) {
     int64_t v;
-    if (as_id(o, v)) {
+    if (registry_key_to_id(o, v)) {
       ints.insert(v);
       return;
     }
@@ -88,7 +70,7 @@ static nb::object get_dag_impl(PyObject* self, nb::object root) {
     if (visited.contains(nid.ptr())) continue;
     visited.add(nid.ptr());
     int64_t id;
-    PyObject* found = as_id(nid.ptr(), id) ? registry_get_id(t.reg, id) : nullptr;
+    PyObject* found = registry_key_to_id(nid.ptr(), id) ? registry_get_id(t.reg, id) : nullptr;
     if (!found) continue;  // unknown or evicted: visited, no entry, inputs not followed
     nb::object node = nb::borrow(found);
     glue::ok(PyDict_SetItem(nodes.ptr(), nid.ptr(), node.ptr()));

@@ -17,7 +17,7 @@ bool is_registry(PyObject* o) { return Py_TYPE(o) == g_registry_type; }
 
 // An int-like key as int64: exact ints, and objects with __index__ (numpy
 // integers), which hash and compare equal to the int they stand for.
-static bool key_to_id(PyObject* key, int64_t& out) {
+bool registry_key_to_id(PyObject* key, int64_t& out) {
   nb::object idx;
   PyObject* k = key;
   if (!PyLong_CheckExact(key)) {
@@ -46,7 +46,7 @@ PyObject* registry_get_id(RegistryObject* r, int64_t id) { return (PyObject*) r-
 
 PyObject* registry_get(RegistryObject* r, PyObject* key) {
   int64_t id;
-  if (!key_to_id(key, id)) return nullptr;
+  if (!registry_key_to_id(key, id)) return nullptr;
   return registry_get_id(r, id);
 }
 
@@ -224,7 +224,7 @@ static int registry_ass_subscript(PyObject* self, PyObject* key, PyObject* value
   try {
     auto* r = (RegistryObject*) self;
     int64_t id;
-    if (!key_to_id(key, id)) glue::raise(PyExc_TypeError, "node registry keys are int node ids, not %.200s",
+    if (!registry_key_to_id(key, id)) glue::raise(PyExc_TypeError, "node registry keys are int node ids, not %.200s",
                                           Py_TYPE(key)->tp_name);
     if (!value) {
       auto* old = (PyObject*) r->store.erase(id);

@@ -36,6 +36,9 @@ nb::object provview_new(PyObject* registry);
 
 bool is_registry(PyObject* o);
 
+/// An id object as int64 the way a dict keyed by ints finds it: ints, objects
+/// with __index__ (numpy integers) and integral floats; false for anything else.
+bool registry_key_to_id(PyObject* key, int64_t& out);
 /// Look a node up by an id object (int-like); borrowed or nullptr.
 PyObject* registry_get(RegistryObject* r, PyObject* key);
 PyObject* registry_get_id(RegistryObject* r, int64_t id);
