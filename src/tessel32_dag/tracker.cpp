@@ -2,6 +2,8 @@
 // context manager. The class is created over the TESSEL-32 base tracker.
 #include "tessel32_dag/tracker.h"
 
+#include <algorithm>
+
 #include "tessel32_dag/messages.h"
 #include "tessel32_dag/state.h"
 
@@ -493,6 +495,11 @@ void create_nodes_bulk(TrackerView& t, PyObject* node_type, PyObject* operation,
   // Short lock holds keep readers and other writers moving; long enough that
   // the two Python calls of acquire/release vanish in the per-node cost.
   constexpr size_t CHUNK = 2048;
+  // Size the indexes once for the whole operation (bounded by the registry
+  // limit), instead of growing them step by step with a rehash each time.
+  size_t expected = std::min<size_t>(n, (size_t) std::max<int64_t>(t.reg->max_nodes_raw, 0));
+  t.reg->prov.reserve(expected);
+  t.reg->store.reserve(expected);
   for (size_t start = 0; start < n; start += CHUNK) {
     size_t stop = start + CHUNK < n ? start + CHUNK : n;
     DeferredDecref dead;

@@ -35,6 +35,9 @@ class NodeStore {
   /// Remove `id`; returns its pointer (nullptr when absent).
   void* erase(int64_t id);
 
+  /// Make room for `n` more ordinary nodes.
+  void reserve(size_t n) { ring_.reserve(ring_.size() + n); }
+
   /// Number of stored nodes.
   size_t size() const { return ring_live_ + side_.size(); }
 

@@ -30,6 +30,10 @@ void ProvIndex::grow() {
   }
 }
 
+void ProvIndex::reserve(size_t n) {
+  while ((size_ + n) * 4 > slots_.size() * 3) grow();
+}
+
 uint32_t ProvIndex::new_spill(std::vector<int64_t>&& ids) {
   if (!spill_free_.empty()) {
     uint32_t idx = spill_free_.back();

@@ -29,6 +29,8 @@ class ProvIndex {
   }
   /// Number of keys.
   size_t size() const { return size_; }
+  /// Make room for `n` more keys without rehashing on the way.
+  void reserve(size_t n);
   /// Keys, in table order.
   void keys(std::vector<uint32_t>& out) const;
   void clear();
