@@ -104,7 +104,7 @@ def test_constructor_errors_read_like_a_dataclass():
         DAGNode(0, NodeType.SOURCE, "", [])
     with pytest.raises(TypeError, match="unexpected keyword argument 'colour'"):
         DAGNode(0, NodeType.SOURCE, "", [], 0, colour="red")
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match=r"DAGEdge.__init__\(\) missing 1 required positional argument: 'input_index'"):
         DAGEdge(1, 2)
 
 

@@ -67,6 +67,25 @@ nb::object parse(const Signature& sig, const Call& call, PyObject** out) {
   return extra;
 }
 
+nb::object parse_tuple(const Signature& sig, PyObject* self, PyObject* args, PyObject* kwargs, PyObject** out) {
+  Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
+  std::vector<PyObject*> flat;
+  flat.reserve((size_t) nargs + (kwargs ? (size_t) PyDict_GET_SIZE(kwargs) : 0));
+  for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GET_ITEM(args, i));
+  nb::object kwnames;
+  if (kwargs && PyDict_GET_SIZE(kwargs)) {
+    kwnames = steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      PyTuple_SET_ITEM(kwnames.ptr(), k++, Py_NewRef(key));
+      flat.push_back(value);
+    }
+  }
+  // The borrowed values stay alive: they belong to args/kwargs for the call.
+  return parse(sig, Call{self, flat.data(), nargs, kwnames.is_valid() ? kwnames.ptr() : nullptr}, out);
+}
+
 void raise_arg_type(const char* argname, const char* expected, PyObject* got) {
   raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
         argname, expected, Py_TYPE(got)->tp_name);

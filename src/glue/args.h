@@ -45,6 +45,9 @@ struct Signature {
 /// otherwise a null object.
 nb::object parse(const Signature& sig, const Call& call, PyObject** out);
 
+/// The same for a tp_init/tp_call style call (args tuple, kwargs dict or NULL).
+nb::object parse_tuple(const Signature& sig, PyObject* self, PyObject* args, PyObject* kwargs, PyObject** out);
+
 // ---- checks on arguments -------------------------------------------------
 
 /// TypeError "Argument '<name>' has incorrect type (expected <type>, got <type>)".

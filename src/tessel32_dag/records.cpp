@@ -254,22 +254,8 @@ static int node_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         {"node_id", "node_type", "operation", "inputs", "provenance", "metadata", "table", "column", "pair_id",
          "is_protected"},
         5};
-    // Convert the tuple/dict call into the fastcall form the parser takes.
-    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    std::vector<PyObject*> flat(args ? &PyTuple_GET_ITEM(args, 0) : nullptr,
-                                args ? &PyTuple_GET_ITEM(args, 0) + nargs : nullptr);
-    nb::object kwnames;
-    if (kwargs && PyDict_GET_SIZE(kwargs)) {
-      kwnames = glue::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
-      Py_ssize_t pos = 0, k = 0;
-      PyObject *key, *value;
-      while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        PyTuple_SET_ITEM(kwnames.ptr(), k++, Py_NewRef(key));
-        flat.push_back(value);
-      }
-    }
     PyObject* slot[NODE_NFIELDS];
-    glue::parse(sig, glue::Call{self, flat.data(), nargs, kwnames.is_valid() ? kwnames.ptr() : nullptr}, slot);
+    glue::parse_tuple(sig, self, args, kwargs, slot);
     auto* n = (DAGNodeObject*) self;
     for (int i = 0; i < NODE_NFIELDS; ++i) {
       if (slot[i]) {
@@ -546,13 +532,19 @@ static PyObject* edge_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 static int edge_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static char* kw[] = {(char*) "source_id", (char*) "target_id", (char*) "input_index", nullptr};
-  PyObject *a, *b, *c;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:DAGEdge.__init__", kw, &a, &b, &c)) return -1;
-  set_ref(edge_slot(self, 0), a);
-  set_ref(edge_slot(self, 1), b);
-  set_ref(edge_slot(self, 2), c);
-  return 0;
+  try {
+    static const glue::Signature sig{"DAGEdge.__init__", {"source_id", "target_id", "input_index"}, 3};
+    PyObject* a[3];
+    glue::parse_tuple(sig, self, args, kwargs, a);
+    for (int i = 0; i < 3; ++i) set_ref(edge_slot(self, i), a[i]);
+    if (!(PyLong_CheckExact(a[0]) && PyLong_CheckExact(a[1]) && PyLong_CheckExact(a[2])) &&
+        !PyObject_GC_IsTracked(self))
+      PyObject_GC_Track(self);
+    return 0;
+  } catch (...) {
+    glue::restore_current_exception();
+    return -1;
+  }
 }
 
 static int edge_traverse(PyObject* self, visitproc visit, void* arg) {
