@@ -255,3 +255,14 @@ def test_readers_while_another_thread_creates_nodes():
         th.join()
     assert errors == []
     assert all(t.get_node(i) is not None for ids in t._prov_to_nodes.values() for i in ids)
+
+
+def test_eviction_of_a_shared_provenance_keeps_the_index_exact():
+    t = DAGTracker()
+    t._max_nodes = 1000
+    ids = [t.log_unary("op", 0, 99 if i % 3 else 98) for i in range(5000)]
+    live = list(t._nodes)
+    assert live == ids[-len(live):]
+    assert t._prov_to_nodes[99] == [i for i in live if t.get_node(i).provenance == 99]
+    assert t._prov_to_nodes[98] == [i for i in live if t.get_node(i).provenance == 98]
+    assert sorted(t._prov_to_nodes.keys()) == [98, 99]

@@ -38,15 +38,16 @@ uint32_t ProvIndex::new_spill(std::vector<int64_t>&& ids) {
   if (!spill_free_.empty()) {
     uint32_t idx = spill_free_.back();
     spill_free_.pop_back();
-    spill_[idx] = std::move(ids);
+    spill_[idx] = IdList{std::move(ids), 0};
     return idx;
   }
-  spill_.push_back(std::move(ids));
+  spill_.push_back(IdList{std::move(ids), 0});
   return (uint32_t) (spill_.size() - 1);
 }
 
 void ProvIndex::free_spill(uint32_t idx) {
-  std::vector<int64_t>().swap(spill_[idx]);
+  IdList().ids.swap(spill_[idx].ids);
+  spill_[idx] = IdList{};
   spill_free_.push_back(idx);
 }
 
@@ -65,7 +66,7 @@ void ProvIndex::append(uint32_t key, int64_t id) {
     int64_t first = s.val;
     s.val = SPILL | new_spill({first, id});
   } else {
-    spill_[s.val & ~SPILL].push_back(id);
+    spill_[s.val & ~SPILL].ids.push_back(id);
   }
 }
 
@@ -98,11 +99,20 @@ bool ProvIndex::remove(uint32_t key, int64_t id) {
     return true;
   }
   uint32_t idx = s.val & ~SPILL;
-  auto& v = spill_[idx];
-  auto it = std::find(v.begin(), v.end(), id);
-  if (it == v.end()) return false;
-  v.erase(it);
-  if (v.empty()) {
+  IdList& l = spill_[idx];
+  auto first = l.ids.begin() + (std::ptrdiff_t) l.head;
+  auto it = std::find(first, l.ids.end(), id);
+  if (it == l.ids.end()) return false;
+  if (it == first) {
+    ++l.head;  // the oldest id: the usual case (eviction goes oldest first)
+    if (l.head > 32 && l.head * 2 > l.ids.size()) {
+      l.ids.erase(l.ids.begin(), l.ids.begin() + (std::ptrdiff_t) l.head);
+      l.head = 0;
+    }
+  } else {
+    l.ids.erase(it);
+  }
+  if (l.size() == 0) {
     free_spill(idx);
     erase_slot(i);
   }
@@ -116,8 +126,10 @@ bool ProvIndex::find(uint32_t key, std::vector<int64_t>& out) const {
   const Slot& s = slots_[i];
   if (!(s.val & SPILL))
     out.push_back(s.val);
-  else
-    out = spill_[s.val & ~SPILL];
+  else {
+    const IdList& l = spill_[s.val & ~SPILL];
+    out.assign(l.ids.begin() + (std::ptrdiff_t) l.head, l.ids.end());
+  }
   return true;
 }
 
@@ -137,8 +149,8 @@ void ProvIndex::clear() {
 }
 
 size_t ProvIndex::container_bytes() const {
-  size_t b = slots_.capacity() * sizeof(Slot) + spill_.capacity() * sizeof(std::vector<int64_t>);
-  for (const auto& v : spill_) b += v.capacity() * sizeof(int64_t);
+  size_t b = slots_.capacity() * sizeof(Slot) + spill_.capacity() * sizeof(IdList);
+  for (const auto& l : spill_) b += l.ids.capacity() * sizeof(int64_t);
   return b;
 }
 

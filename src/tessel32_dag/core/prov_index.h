@@ -49,13 +49,20 @@ class ProvIndex {
   size_t find_slot(uint32_t key) const;
   void grow();
   void erase_slot(size_t i);
+  /// A list of ids whose oldest entries leave from the front (eviction order)
+  /// in O(1): `head` skips the removed prefix until it is reclaimed.
+  struct IdList {
+    std::vector<int64_t> ids;
+    size_t head = 0;
+    size_t size() const { return ids.size() - head; }
+  };
   uint32_t new_spill(std::vector<int64_t>&& ids);
   void free_spill(uint32_t idx);
 
   std::vector<Slot> slots_;
   size_t size_ = 0;
   unsigned shift_ = 63;
-  std::vector<std::vector<int64_t>> spill_;
+  std::vector<IdList> spill_;
   std::vector<uint32_t> spill_free_;
 };
 
