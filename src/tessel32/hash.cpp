@@ -55,7 +55,11 @@ void canon(PyObject* o, std::string& out) {
       append_int(out, i.ptr());
     } else {
       out += 'f';
-      nb::object r = glue::steal(PyObject_Repr(o));
+      // repr of the plain float: a float subclass (numpy.float64) has a repr
+      // of its own ("np.float64(0.5)") but labels equal to the same float
+      // must hash alike.
+      nb::object plain = PyFloat_CheckExact(o) ? nb::borrow(o) : glue::steal(PyFloat_FromDouble(d));
+      nb::object r = glue::steal(PyObject_Repr(plain.ptr()));
       append_str(out, r.ptr());
     }
   } else if (PyUnicode_Check(o)) {
