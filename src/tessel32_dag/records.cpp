@@ -141,6 +141,8 @@ bool node_is_source(PyObject* node) {
     nt = holder.ptr();
   }
   if (nt == S.nt[1]) return true;
+  // NodeType members compare by identity: no call needed for them.
+  if ((PyObject*) Py_TYPE(nt) == S.nodetype_enum) return false;
   int r = PyObject_RichCompareBool(nt, S.nt[1], Py_EQ);
   if (r < 0) glue::raise_current();
   return r;
