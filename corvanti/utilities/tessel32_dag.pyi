@@ -161,3 +161,45 @@ def _log_binary_many(
 def _log_unary_many(
     tracker: DAGTracker, op_name: str, provenances: npt.NDArray[np.uint32], left: npt.NDArray[np.int64]
 ) -> npt.NDArray[np.int64]: ...
+
+# ---- tracked DataFrame and the wrapping/audit functions ----------------------------------
+import pandas as pd
+
+class DAGTrackedDataFrame(pd.DataFrame):
+    """Pandas DataFrame with DAG-tracked provenance."""
+
+    _metadata: List[str]
+    _tracker: Optional[DAGTracker]
+    _col_prov: Dict[Any, npt.NDArray[np.uint32]]
+    _col_nodes: Dict[Any, npt.NDArray[np.int64]]
+    def __init__(
+        self,
+        *args: Any,
+        _tracker: Optional[DAGTracker] = None,
+        _col_prov: Optional[Dict[Any, Any]] = None,
+        _col_nodes: Optional[Dict[Any, Any]] = None,
+        **kwargs: Any,
+    ) -> None: ...
+    @property
+    def _constructor(self) -> type[DAGTrackedDataFrame]: ...
+    @property
+    def _constructor_sliced(self) -> type[pd.Series]: ...
+    def __getitem__(self, key: Any) -> Any: ...
+    def __setitem__(self, key: Any, value: Any) -> None: ...
+    def merge(self, right: pd.DataFrame | pd.Series, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override]
+    def _merge_col_provenance(
+        self,
+        col_prov: Mapping[Any, Any],
+        col_nodes: Mapping[Any, Any],
+        result_columns: set,
+        n: int,
+        out_prov: Dict[Any, Any],
+        out_nodes: Dict[Any, Any],
+    ) -> None: ...
+
+def wrap_dataframe_dag(
+    df: pd.DataFrame, tracker: DAGTracker, table: str, protected: Any = False, include_entity: bool = True
+) -> DAGTrackedDataFrame: ...
+def combine_provenances(tracker: DAGTracker, node_ids: Any, op_code: Optional[Any] = None) -> int: ...
+def get_dag_for_series(series: pd.Series, row_index: int = 0) -> Optional[ComputationDAG]: ...
+def dag_audit(series: pd.Series, row_index: int = 0) -> Dict[str, Any]: ...
