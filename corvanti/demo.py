@@ -1,85 +1,128 @@
 """The main job: a small tracked credit pipeline, run end to end.
 
-Registers an applicants table (with a protected column), logs the derivation
-of a credit score through the lineage engine element by element, rebuilds and
-audits the derivation of one result, and writes its DAG as JSON and DOT (and
-SVG when Graphviz is installed) to ./out/.
+An applicants table (with protected columns) and a regional bureau table are
+wrapped with ``wrap_dataframe_dag``; derived ratios, ``fillna``, ``clip`` and
+a ``merge`` are computed on the tracked objects, so that every result element
+carries its provenance and its node in the computation DAG. One element of
+the final score is audited with ``dag_audit`` (printed), and its DAG is
+written as JSON and DOT (and SVG when Graphviz is installed) to ./out/.
+
+The tracker is memory-only (no API key, no storage).
 """
 import os
 import shutil
 import subprocess
+from typing import Any, Dict
 
 import numpy as np
 import pandas as pd
 
 from corvanti.utilities import jsonweave
+from corvanti.utilities import tessel32_dag as dagmod
 from corvanti.utilities.tessel32 import OpCode
-from corvanti.utilities.tessel32_dag import DAGTracker, _log_binary_many
+from corvanti.utilities.tessel32_dag import DAGTracker, dag_audit, get_dag_for_series, wrap_dataframe_dag
 
 
-def main(out_dir: str = "out") -> None:
+def _tables() -> tuple[pd.DataFrame, pd.DataFrame]:
     applicants = pd.DataFrame(
         {
-            "income": [52_000.0, 31_000.0, 78_500.0, 44_200.0],
-            "debt": [12_000.0, 15_500.0, 9_000.0, 20_100.0],
-            "age_band": ["30-39", "20-29", "40-49", "30-39"],
-            "gender": ["f", "m", "f", "m"],
+            "income": [52_000.0, 31_000.0, 78_500.0, 44_200.0, 61_000.0, 27_800.0],
+            "debt": [12_000.0, 15_500.0, 9_000.0, 20_100.0, 4_500.0, 19_900.0],
+            "savings": [8_000.0, np.nan, 22_000.0, 1_500.0, np.nan, 600.0],
+            "age": [34, 23, 47, 38, 59, 29],
+            "gender": ["f", "m", "f", "m", "f", "m"],
+            "region": ["north", "south", "north", "east", "south", "east"],
         },
-        index=[101, 102, 103, 104],
+        index=pd.Index([101, 102, 103, 104, 105, 106], name="applicant_id"),
     )
-    protected = {"gender"}
+    bureau = pd.DataFrame(
+        {"region": ["north", "south", "east"], "regional_default_rate": [0.031, 0.054, 0.042]}
+    )
+    return applicants, bureau
+
+
+def _series_ops_available() -> bool:
+    """Whether the module's DAGTrackedSeries has its tracked operators."""
+    cls = vars(dagmod).get("DAGTrackedSeries")
+    return cls is not None and all(name in vars(cls) for name in ("_binop_dag", "fillna", "clip"))
+
+
+def _pipeline_tracked(apps: Any, bureau: Any) -> Any:
+    """The pipeline on tracked Series: every element-wise step logs its nodes."""
+    apps["dti"] = (apps["debt"] / apps["income"]).clip(0.0, 1.0)
+    apps["savings_ratio"] = apps["savings"].fillna(0.0) / apps["income"]
+    apps["age_factor"] = apps["age"].clip(18, 70) / 70.0
+    merged = apps.merge(bureau, on="region", how="left")
+    # Merged columns carry one "merge" node per column; the score combines them.
+    risk = merged["dti"] * merged["regional_default_rate"]
+    score = merged["savings_ratio"] - risk * 10.0 + merged["age_factor"]
+    score.index = apps.index  # a left merge on a unique key keeps the applicants' rows in order
+    return score
+
+
+def _pipeline_fallback(apps: Any, bureau: Any, t: DAGTracker) -> Any:
+    """The pipeline (without the regional merge) with the tracker's bulk
+    logging, for a module whose DAGTrackedSeries operators are not available."""
+    from corvanti.utilities.tessel32_dag import _log_binary_many, _log_unary_many
+
+    def col(name: str) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        values = pd.DataFrame.__getitem__(apps, name).to_numpy(dtype=float)
+        return values, apps._col_prov[name], apps._col_nodes[name]
+
+    def binary(a, b, fn, op_name, op):
+        prov = np.array([t.combine(int(x), int(y), op) for x, y in zip(a[1], b[1])], dtype=np.uint32)
+        return fn(a[0], b[0]), prov, _log_binary_many(t, op_name, prov, a[2], b[2])
+
+    def unary(a, fn, op_name, op):
+        prov = np.array([t.update_chain(int(x), op) for x in a[1]], dtype=np.uint32)
+        return fn(a[0]), prov, _log_unary_many(t, op_name, prov, a[2])
+
+    dti = unary(binary(col("debt"), col("income"), np.true_divide, "div", OpCode.DIV),
+                lambda v: np.clip(v, 0.0, 1.0), "clip", OpCode.CLIP)
+    savings = unary(col("savings"), lambda v: np.nan_to_num(v, nan=0.0), "fillna", OpCode.FILL)
+    savings_ratio = binary(savings, col("income"), np.true_divide, "div", OpCode.DIV)
+    age = unary(col("age"), lambda v: np.clip(v, 18, 70) / 70.0, "clip", OpCode.CLIP)
+    score = binary(binary(savings_ratio, dti, np.subtract, "sub", OpCode.SUB), age, np.add, "add", OpCode.ADD)
+    result = pd.Series(score[0], index=apps.index)
+    object.__setattr__(result, "_prov", score[1])
+    object.__setattr__(result, "_tracker", t)
+    object.__setattr__(result, "_node_ids", score[2])
+    return result
+
+
+def main(out_dir: str = "out") -> Dict[str, Any]:
+    applicants, bureau_table = _tables()
     t = DAGTracker(pipeline_name="credit-demo")
+    apps = wrap_dataframe_dag(applicants, t, "applicants", protected=["gender", "age"])
+    bureau = wrap_dataframe_dag(bureau_table, t, "bureau")
 
-    # One provenance value per cell and one source node per column.
-    prov, nodes = {}, {}
-    for col in applicants.columns:
-        pid = t.register("applicants", col, col in protected)
-        taint = t.is_protected("applicants", col)
-        prov[col] = np.array(
-            [t.encode({pid}, entity=t.entity_from_row(label), chain=0, taint=taint, depth=0)
-             for label in applicants.index],
-            dtype=np.uint32,
-        )
-        src = t.create_source_node("applicants", col, int(prov[col][0]))
-        nodes[col] = np.full(len(applicants), src, dtype=np.int64)
+    tracked = _series_ops_available()
+    score = _pipeline_tracked(apps, bureau) if tracked else _pipeline_fallback(apps, bureau, t)
+    if not tracked:
+        print("note: DAGTrackedSeries operators are not available; element-wise steps logged in bulk")
 
-    # ratio = debt / income, element by element (native bulk path).
-    ratio = applicants["debt"] / applicants["income"]
-    ratio_prov = np.array([t.combine(int(a), int(b), OpCode.DIV) for a, b in zip(prov["debt"], prov["income"])],
-                          dtype=np.uint32)
-    ratio_nodes = _log_binary_many(t, "truediv", ratio_prov, nodes["debt"], nodes["income"])
-
-    # score = ratio adjusted by a protected attribute (a fairness finding).
-    score = ratio * np.where(applicants["gender"] == "f", 1.1, 1.0)
-    score_prov = np.array([t.combine(int(a), int(b), OpCode.MUL) for a, b in zip(ratio_prov, prov["gender"])],
-                          dtype=np.uint32)
-    score_nodes = _log_binary_many(t, "mul", score_prov, ratio_nodes, nodes["gender"])
-
-    # Audit the first applicant's score.
-    dag = t.get_dag(int(score_nodes[0]))
-    info = t.decode_full(int(score_prov[0]))
-    audit = {
-        "value": float(score.iloc[0]),
-        "provenance": f"0x{int(score_prov[0]):08X}",
-        "tainted": bool(t.is_tainted(int(score_prov[0]))),
-        "depth": info.depth,
-        "sources": [n.to_dict()["name"] for n in dag.source_nodes],
-        "protected_sources": [n.to_dict()["name"] for n in dag.protected_sources],
-        "column_taint_risks": dag.column_taint_risks(),
-        "operation_counts": dag.operation_counts,
-        "tracker": t.dag_stats(),
-    }
+    row = 0
+    audit = dag_audit(score, row)
+    audit["value"] = float(score.iloc[row])
+    dag = get_dag_for_series(score, row)
 
     os.makedirs(out_dir, exist_ok=True)
-    with open(os.path.join(out_dir, "score_dag.json"), "w") as f:
-        f.write(dag.to_json())
+    json_path = os.path.join(out_dir, "score_dag.json")
     dot_path = os.path.join(out_dir, "score_dag.dot")
+    with open(json_path, "w") as f:
+        f.write(dag.to_json())
     with open(dot_path, "w") as f:
         f.write(dag.to_graphviz())
+    svg = False
     if shutil.which("dot"):
         subprocess.run(["dot", "-Tsvg", dot_path, "-o", os.path.join(out_dir, "score_dag.svg")], check=True)
+        svg = True
+
+    print(f"credit score of applicant {score.index[row]}: {audit['value']:.4f}")
     print(jsonweave.dumps(audit, indent=2, default=str))
-    print(f"DAG written to {out_dir}/score_dag.json and {dot_path}" + (" (+ .svg)" if shutil.which("dot") else ""))
+    print(f"tracker: {jsonweave.dumps(t.dag_stats(), default=str)}")
+    print(f"DAG written to {json_path} and {dot_path}" + (" (+ .svg)" if svg else ""))
+    return audit
 
 
 if __name__ == "__main__":
