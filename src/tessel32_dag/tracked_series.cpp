@@ -354,15 +354,46 @@ nb::object m_apply_tracked_unary(const Call& c) {
   return apply_impl(c.self, a[0], a[1], a[2], a[3]);
 }
 
+/// pandas implements some forms of these transforms by calling the method
+/// again on the same object (replace with a dict calls self.replace with
+/// lists). The inner call is pandas' own work: it returns pandas' result as
+/// is, so that each element gets exactly one tracked step, from the outer call.
+class Reentry {
+ public:
+  explicit Reentry(PyObject* self) : self_(self) {
+    for (PyObject* o : active_)
+      if (o == self) nested_ = true;
+    if (!nested_) active_.push_back(self);
+  }
+  ~Reentry() {
+    if (!nested_) active_.pop_back();
+  }
+  bool nested() const { return nested_; }
+
+ private:
+  static thread_local std::vector<PyObject*> active_;
+  PyObject* self_;
+  bool nested_ = false;
+};
+thread_local std::vector<PyObject*> Reentry::active_;
+
+/// What the transforms make of pandas' result: a new Series gets tracked;
+/// anything else (None, or the object itself when pandas worked in place)
+/// is handed back unchanged, leaving the provenance as it was.
+bool to_track(PyObject* self, PyObject* result) {
+  return result != self && PyObject_TypeCheck(result, (PyTypeObject*) Z.pd_series);
+}
+
 nb::object m_fillna(const Call& c) {
   static const glue::Signature sig{"DAGTrackedSeries.fillna", {"value"}, 0, 1, true};
   PyObject* a[1];
   nb::object kwargs = glue::parse(sig, c, a);
   PyObject* value = a[0] ? a[0] : Z.zero;
   nb::object args = nb::make_tuple(H(c.self), H(value));
+  Reentry guard(c.self);
   nb::object result = glue::steal(
       PyObject_Call(Z.series_fillna, args.ptr(), kwargs.is_valid() ? kwargs.ptr() : nullptr));
-  if (!PyObject_TypeCheck(result.ptr(), (PyTypeObject*) Z.pd_series)) return result;
+  if (guard.nested() || !to_track(c.self, result.ptr())) return result;
   nb::object values = glue::steal(PyObject_GetAttr(result.ptr(), Z.s_values));
   nb::object index = glue::steal(PyObject_GetAttr(c.self, Z.s_index));
   return via_apply(c.self, values.ptr(), index.ptr(), Z.name_fillna, Z.op_fill);
@@ -374,9 +405,10 @@ nb::object m_replace(const Call& c) {
   argv.reserve(1 + c.nargs + nkw);
   argv.push_back(c.self);
   for (Py_ssize_t i = 0; i < c.nargs + nkw; ++i) argv.push_back(c.args[i]);
+  Reentry guard(c.self);
   nb::object result =
       glue::steal(PyObject_Vectorcall(Z.series_replace, argv.data(), (size_t) (1 + c.nargs), c.kwnames));
-  if (!PyObject_TypeCheck(result.ptr(), (PyTypeObject*) Z.pd_series)) return result;
+  if (guard.nested() || !to_track(c.self, result.ptr())) return result;
   nb::object values = glue::steal(PyObject_GetAttr(result.ptr(), Z.s_values));
   nb::object index = glue::steal(PyObject_GetAttr(result.ptr(), Z.s_index));
   return via_apply(c.self, values.ptr(), index.ptr(), Z.name_replace, Z.op_map);
