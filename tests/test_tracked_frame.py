@@ -65,17 +65,56 @@ def test_column_without_entry_reads_as_zeros(S):
     assert list(s._prov) == [0, 0, 0] and list(s._node_ids) == [0, 0, 0]
 
 
-def test_row_filter_shares_dicts_and_broadcasts_first_entry(S):
+@pytest.mark.parametrize(
+    "derive, rows",
+    [
+        (lambda f: f[f["k"] > 2], [2, 3]),
+        (lambda f: f.loc[f["g"] == "f"], [0, 2]),
+        (lambda f: f.sort_values("k", ascending=False), [3, 2, 1, 0]),
+        (lambda f: f.head(2), [0, 1]),
+        (lambda f: f.iloc[[3, 1]], [3, 1]),
+        (lambda f: f.dropna(), [0, 1, 3]),
+        (lambda f: f.sample(frac=1.0, random_state=3), None),
+        (lambda f: f.take([2, 2, 0]), [2, 2, 0]),
+    ],
+)
+def test_frames_with_other_rows_keep_each_rows_provenance(S, derive, rows):
+    t = M.DAGTracker()
+    f, prov, nodes = _frame(t)
+    sub = derive(f)
+    if rows is None:
+        rows = [list(f.index).index(label) for label in sub.index]
+    assert type(sub) is M.DAGTrackedDataFrame and sub._tracker is t
+    for col in f.columns:
+        s = sub[col]
+        assert list(s._prov) == [prov[col][r] for r in rows]
+        assert list(s._node_ids) == [nodes[col][r] for r in rows]
+    # the derived frame has dictionaries of its own; the source's stay as they were
+    sub = sub.copy()  # (no chained-assignment warning in pandas 2)
+    sub["k"] = S(list(range(len(sub))), index=sub.index, _prov=np.ones(len(sub), np.uint32))
+    assert f._col_prov["k"] is prov["k"] and list(f["k"]._prov) == list(prov["k"])
+
+
+def test_same_rows_share_dicts_and_unmatched_rows_broadcast_first_entry(S):
     f, prov, nodes = _frame()
-    sub = f[f["k"] > 2]
-    assert type(sub) is M.DAGTrackedDataFrame
-    assert sub._col_prov is f._col_prov and sub._col_nodes is f._col_nodes
+    relabelled = (f.reset_index(drop=True), f.rename(index={10: 13, 13: 10}), f.set_axis([13, 12, 11, 10]),
+                  f.rename_axis("id"), f.set_index("k", drop=False))
+    for same in (f.copy(), f[["k", "x"]], f.fillna(0), f.astype({"k": float})) + relabelled:
+        assert same._col_prov is f._col_prov and same._col_nodes is f._col_nodes
+    # rows that cannot be matched to source rows by a unique label: the shared
+    # arrays are used and a length mismatch repeats the first entry
+    dup = M.DAGTrackedDataFrame(f.to_numpy(), index=[1, 1, 2, 3], columns=f.columns, _col_prov=prov,
+                                _col_nodes=nodes)
+    sub = dup[dup["k"] > 2]
+    assert sub._col_prov is dup._col_prov
     s = sub["k"]
     assert list(s._prov) == [prov["k"][0]] * 2 and list(s._node_ids) == [nodes["k"][0]] * 2
     assert s._prov.flags.writeable and s._node_ids.flags.writeable
-    f._col_prov["k"] = np.array([], dtype=np.uint32)
-    f._col_nodes["k"] = np.array([], dtype=np.int64)
+    dup._col_prov["k"] = np.array([], dtype=np.uint32)
+    dup._col_nodes["k"] = np.array([], dtype=np.int64)
     assert list(sub["k"]._prov) == [0, 0] and list(sub["k"]._node_ids) == [0, 0]
+    g = f.groupby("g")[["k"]].sum()  # rows labelled by keys, not source rows
+    assert g._col_prov is f._col_prov
 
 
 def test_bare_int_entry_fails_with_len_error(S):
