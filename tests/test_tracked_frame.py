@@ -198,3 +198,15 @@ def test_merge_with_plain_right_and_without_tracker(S):
     L._col_nodes["v"] = np.array([], dtype=np.int64)
     m = L.merge(pd.DataFrame({"key": [1]}), on="key")
     assert list(m._col_prov["v"]) == [0] and "v" not in m._col_nodes
+
+
+def test_setitem_aligns_provenance_like_pandas_aligns_values(S):
+    f, prov, nodes = _frame()
+    p = np.array([7, 8], dtype=np.uint32)
+    n = np.array([3, 4], dtype=np.int64)
+    f["part"] = S([1.0, 2.0], index=[13, 11], _prov=p, _node_ids=n)
+    assert f["part"].tolist()[1] == 2.0 and np.isnan(f["part"].tolist()[0])
+    assert list(f._col_prov["part"]) == [0, 8, 0, 7] and f._col_prov["part"].dtype == np.uint32
+    assert list(f._col_nodes["part"]) == [-1, 4, -1, 3] and f._col_nodes["part"].dtype == np.int64
+    f["none"] = S([], dtype=float, _prov=np.array([], np.uint32), _node_ids=np.array([], np.int64))
+    assert list(f._col_prov["none"]) == [0] * 4 and list(f._col_nodes["none"]) == [-1] * 4

@@ -126,6 +126,31 @@ nb::object f_getitem(const glue::Call& c) {
   return make_series(getattr_(result, F.s_values), getattr_(result, F.s_index), prov, tracker, nodes);
 }
 
+/// pandas aligns an assigned Series to the frame's rows by label; its
+/// provenance follows the same way (rows it does not cover get provenance 0
+/// and no node). A series on the frame's own index keeps its arrays as they
+/// are (not copies).
+void align_to_frame(PyObject* self, PyObject* series, nb::object& prov, nb::object& nodes) {
+  nb::object s_index = getattr_(nb::handle(self), F.s_index);
+  nb::object v_index = getattr_(nb::handle(series), F.s_index);
+  if (s_index.ptr() == v_index.ptr()) return;
+  Py_ssize_t n = length(v_index);
+  if (length(s_index) == n && truthy(v_index.attr("equals")(s_index))) return;
+  if (!truthy(v_index.attr("is_unique"))) return;
+  if (length(prov) != n || length(nodes) != n) return;
+  nb::object np = nb::borrow(F.np);
+  Py_ssize_t m = length(s_index);
+  if (n == 0) {
+    prov = new_zeros(m, F.u32);
+    nodes = np.attr("full")(m, -1, "dtype"_a = nb::handle(F.i64));
+    return;
+  }
+  nb::object indexer = v_index.attr("get_indexer")(s_index);
+  nb::object found = indexer.attr("__ge__")(0);
+  prov = np.attr("where")(found, np.attr("asarray")(prov).attr("take")(indexer), 0).attr("astype")(nb::handle(F.u32));
+  nodes = np.attr("where")(found, np.attr("asarray")(nodes).attr("take")(indexer), -1).attr("astype")(nb::handle(F.i64));
+}
+
 nb::object f_setitem(const glue::Call& c) {
   static const glue::Signature sig{"DAGTrackedDataFrame.__setitem__", {"key", "value"}, 2, 2};
   PyObject* a[2];
@@ -138,6 +163,7 @@ nb::object f_setitem(const glue::Call& c) {
   if (tracked) {
     nb::object prov = getattr_(a[1], F.s_prov);
     nb::object nodes = getattr_(a[1], F.s_node_ids);
+    align_to_frame(c.self, a[1], prov, nodes);
     nb::object col_prov = glue::instance_attr(c.self, F.s_col_prov);
     nb::object col_nodes = glue::instance_attr(c.self, F.s_col_nodes);
     glue::ok(PyObject_SetItem(col_prov.ptr(), a[0], prov.ptr()));
