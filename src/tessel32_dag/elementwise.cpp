@@ -278,12 +278,57 @@ Py_ssize_t run_native(const ElementwiseJob& job, int op, Columns& col, const Out
   if (records) rec.emplace(job.tracker, job.op_name, job.values);
   uint32_t* prov = P.data();
   int64_t* nodes = N.data();
+  // The common layout: contiguous uint32 / int64 arrays; `full` is how far
+  // all of them reach.
+  const uint32_t* fpa = pa.contiguous_u32();
+  const int64_t* fna = na.contiguous_i64();
+  const uint32_t* fpb = binary ? pb->contiguous_u32() : nullptr;
+  const int64_t* fnb = binary ? nbc->contiguous_i64() : nullptr;
+  const bool fast = fpa && fna && (!binary || (fpb && fnb));
+  Py_ssize_t full = lpa < lna ? lpa : lna;
+  if (binary) {
+    full = full < lpb ? full : lpb;
+    full = full < lnb ? full : lnb;
+  }
 
   for (Py_ssize_t start = 0; start < n;) {
     const Py_ssize_t stop = start + CH < n ? start + CH : n;
     size_t m = 0;
     bool dense = true;
     Py_ssize_t i = start;
+    if (fast && stop <= full) {
+      // Contiguous uint32 provenance and int64 ids covering the chunk.
+      if (binary) {
+        for (; i < stop; ++i) {
+          prov[i] = S.t32->combine(fpa[i], fpb[i], op);
+          int64_t l = fna[i], r = fnb[i];
+          if (l >= 0 && r >= 0) {
+            la[m] = l;
+            ra[m] = r;
+            if (!dense) pos.push_back(i);
+            ++m;
+          } else if (dense) {
+            dense = false;
+            pos.clear();
+            for (size_t k = 0; k < m; ++k) pos.push_back(start + (Py_ssize_t) k);
+          }
+        }
+      } else {
+        for (; i < stop; ++i) {
+          prov[i] = S.t32->update_chain(fpa[i], op);
+          int64_t l = fna[i];
+          if (l >= 0) {
+            la[m] = l;
+            if (!dense) pos.push_back(i);
+            ++m;
+          } else if (dense) {
+            dense = false;
+            pos.clear();
+            for (size_t k = 0; k < m; ++k) pos.push_back(start + (Py_ssize_t) k);
+          }
+        }
+      }
+    }
     for (; i < stop; ++i) {
       int64_t a = 0, b = 0, l = -1, r = -1;
       if (i < lpa && (!pa.read(i, a) || a < 0 || a > 0xFFFFFFFFll)) break;

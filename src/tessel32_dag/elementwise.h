@@ -37,6 +37,10 @@ class IntColumn {
   bool typed() const { return kind_ != GENERIC; }
   /// Typed columns only: the element as int64; false when it does not fit.
   bool read(Py_ssize_t i, int64_t& out) const;
+  /// The raw data when the column is a contiguous array of exactly T
+  /// (uint32 or int64), else nullptr.
+  const uint32_t* contiguous_u32() const { return kind_ == U32 && stride_ == 4 ? (const uint32_t*) base_ : nullptr; }
+  const int64_t* contiguous_i64() const { return kind_ == S64 && stride_ == 8 ? (const int64_t*) base_ : nullptr; }
   /// int(seq[i]) as a new int (typed columns build it from the raw value).
   nb::object read_obj(Py_ssize_t i) const;
 
