@@ -203,3 +203,45 @@ def wrap_dataframe_dag(
 def combine_provenances(tracker: DAGTracker, node_ids: Any, op_code: Optional[Any] = None) -> int: ...
 def get_dag_for_series(series: pd.Series, row_index: int = 0) -> Optional[ComputationDAG]: ...
 def dag_audit(series: pd.Series, row_index: int = 0) -> Dict[str, Any]: ...
+
+# ---- tracked Series ----------------------------------------------------------------------
+from collections.abc import Callable, Sequence
+
+class DAGTrackedSeries(pd.Series):
+    """Pandas Series with DAG-tracked provenance."""
+
+    _metadata: List[str]
+    _prov: npt.NDArray[np.uint32] | Sequence[int]
+    _tracker: Optional[DAGTracker]
+    _node_ids: npt.NDArray[np.int64] | Sequence[int]
+    def __init__(
+        self,
+        *args: Any,
+        _prov: Optional[npt.NDArray[np.uint32] | Sequence[int]] = None,
+        _tracker: Optional[DAGTracker] = None,
+        _node_ids: Optional[npt.NDArray[np.int64] | Sequence[int]] = None,
+        **kwargs: Any,
+    ) -> None: ...
+    @property
+    def _constructor(self) -> type[DAGTrackedSeries]: ...
+    def _binop_dag(self, other: Any, np_op: Callable[[Any, Any], Any], op_name: str, op_code: int) -> DAGTrackedSeries: ...
+    def _unop_dag(self, np_op: Callable[[Any], Any], op_name: str, op_code: int) -> DAGTrackedSeries: ...
+    def _apply_tracked_unary(self, result_values: Any, result_index: Any, op_name: str, op_code: Any) -> DAGTrackedSeries: ...
+    def __add__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override]
+    def __sub__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override]
+    def __mul__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override]
+    def __truediv__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override]
+    def __floordiv__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override]
+    def __pow__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override]
+    def __radd__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override]
+    def __rsub__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override]
+    def __rmul__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override]
+    def __rtruediv__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override]
+    def __neg__(self) -> DAGTrackedSeries: ...  # type: ignore[override]
+    def __gt__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override]
+    def __lt__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override]
+    def __ge__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override]
+    def __le__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override]
+    def fillna(self, value: Any = 0, **kwargs: Any) -> Any: ...  # type: ignore[override]
+    def replace(self, *args: Any, **kwargs: Any) -> Any: ...  # type: ignore[override]
+    def clip(self, lower: Any = None, upper: Any = None) -> DAGTrackedSeries: ...  # type: ignore[override]
