@@ -117,12 +117,6 @@ def test_same_rows_share_dicts_and_unmatched_rows_broadcast_first_entry(S):
     assert g._col_prov is f._col_prov
 
 
-def test_bare_int_entry_fails_with_len_error(S):
-    f = M.DAGTrackedDataFrame({"a": [1]}, _col_prov={"a": 5})
-    with pytest.raises(TypeError, match="len"):
-        f["a"]
-
-
 def test_list_of_labels_and_pandas_operations_keep_working(S):
     f, prov, _ = _frame()
     sub = f[["k", "x"]]

@@ -294,12 +294,6 @@ def test_source_values_go_to_the_writer_buffer(S, monkeypatch):
     assert [r.row_index for r in flushed + t._value_buffer] == [0, 2, 0, 1] * 2
 
 
-def test_memory_only_tracker_keeps_no_values(S):
-    t = M.DAGTracker()
-    M.wrap_dataframe_dag(_df(), t, "apps")
-    assert t._value_buffer == []
-
-
 def test_argument_checks(S):
     t = M.DAGTracker()
     with pytest.raises(TypeError, match=r"^Argument 'table' has incorrect type \(expected str, got int\)$"):

@@ -1,37 +1,17 @@
 """Helpers for the tracked-frame tests.
 
-``series_class(monkeypatch)`` gives the module's DAGTrackedSeries; where the
-module does not define it yet, a minimal stand-in with the same constructor
-and attributes is put on the module for the duration of the test.
+Stand-ins for the persistence package's record types and writer, and a
+tracker whose node hand-over goes to the fake writer.
 """
 import dataclasses
 import sys
 import types
 from typing import Any, Optional
 
-import numpy as np
-import pandas as pd
-
 from corvanti.utilities import tessel32_dag as M
 
 
-class _StandInSeries(pd.Series):
-    _metadata = ["_prov", "_tracker", "_node_ids"]
-
-    def __init__(self, *args, _prov=None, _tracker=None, _node_ids=None, **kwargs):
-        super().__init__(*args, **kwargs)
-        self._prov = _prov if _prov is not None else np.zeros(len(self), dtype=np.uint32)
-        self._tracker = _tracker
-        self._node_ids = _node_ids if _node_ids is not None else np.zeros(len(self), dtype=np.int64)
-
-    @property
-    def _constructor(self):
-        return _StandInSeries
-
-
 def series_class(monkeypatch):
-    if "DAGTrackedSeries" not in vars(M):
-        monkeypatch.setattr(M, "DAGTrackedSeries", _StandInSeries, raising=False)
     return M.DAGTrackedSeries
 
 
