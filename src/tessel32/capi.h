@@ -16,7 +16,7 @@
 #include <cstdint>
 
 #define TESSEL32_CAPI_NAME "corvanti.utilities.tessel32._C_API"
-#define TESSEL32_CAPI_VERSION 1
+#define TESSEL32_CAPI_VERSION 2  // 2: encode, hash_entity, hash_entity_i64 appended
 
 struct Tessel32CAPI {
   uint32_t version;  ///< TESSEL32_CAPI_VERSION
