@@ -550,12 +550,14 @@ def test_overridden_binop_dag_receives_operator_arguments(t):
 
 
 def test_pandas_operations_keep_type_and_metadata(t):
-    s = tracked([3.0, 1.0, 2.0], t, np.array([1, 2, 3], U32), np.array([4, 5, 6], I64), index=list("abc"))
-    assert "dtype: float64" in repr(s)
+    s = tracked([3.0, 1.0, 2.0], t, np.array([1, 2, 3], U32), np.array([4, 5, 6], I64), index=list("abc"),
+                name="n")
+    assert "Name: n, dtype: float64" in repr(s)
     assert s.loc["b"] == 1.0 and s.iloc[2] == 2.0
     for derived in (s.iloc[1:], s.loc[["a", "c"]], s[s.values > 1.5], s.copy(), s.sort_values()):
         assert type(derived) is DAGTrackedSeries
         assert derived._tracker is t and derived._prov.tolist() == [1, 2, 3]
+        assert derived.name == "n"  # the name travels as for a plain Series
     assert s.describe()["count"] == 3
     g = s.groupby([1, 1, 2]).sum()
     assert g.tolist() == [4.0, 2.0]

@@ -27,6 +27,7 @@ struct SeriesState {
   PyObject* series_init = nullptr;    // pandas.Series.__init__
   PyObject* series_fillna = nullptr;  // pandas.Series.fillna
   PyObject* series_replace = nullptr; // pandas.Series.replace
+  PyObject* series_finalize = nullptr; // pandas.Series.__finalize__
   PyObject* np_zeros = nullptr;
   PyObject* np_clip = nullptr;
   PyObject* np_uint32 = nullptr;
@@ -41,7 +42,7 @@ struct SeriesState {
   PyObject* name_replace = nullptr;   // "replace"
   PyObject* name_clip = nullptr;      // "clip"
   PyObject *s_prov, *s_tracker, *s_node_ids, *s_values, *s_index, *s_copy, *s_binop_dag, *s_unop_dag,
-      *s_apply;
+      *s_apply, *s_name;
   PyObject* d_binop = nullptr;  // the class's own descriptors, to detect overrides
   PyObject* d_unop = nullptr;
   PyObject* d_apply = nullptr;
@@ -424,6 +425,25 @@ nb::object m_clip(const Call& c) {
   return via_unop(c.self, fn.ptr(), Z.name_clip, Z.op_clip, code.ptr());
 }
 
+/// pandas hands `_name` on through `_metadata`; this class's `_metadata`
+/// names its own three attributes, so the name is handed on here, exactly as
+/// pandas does it for a plain Series (from any Series it derives from).
+nb::object m_finalize(const Call& c) {
+  static const glue::Signature sig{"DAGTrackedSeries.__finalize__", {"other", "method"}, 1, -1, true};
+  PyObject* a[2];
+  nb::object kwargs = glue::parse(sig, c, a);
+  nb::object args = nb::make_tuple(H(c.self), H(a[0]), H(a[1] ? a[1] : Py_None));
+  nb::object result = glue::steal(
+      PyObject_Call(Z.series_finalize, args.ptr(), kwargs.is_valid() ? kwargs.ptr() : nullptr));
+  if (PyObject_TypeCheck(a[0], (PyTypeObject*) Z.pd_series)) {
+    PyObject* name = nullptr;
+    if (PyObject_GetOptionalAttr(a[0], Z.s_name, &name) < 0) glue::raise_current();
+    nb::object keep_name = name ? nb::steal(name) : nb::none();
+    glue::ok(PyObject_GenericSetAttr(c.self, Z.s_name, keep_name.ptr()));
+  }
+  return result;
+}
+
 nb::object g_constructor(PyObject*) { return nb::borrow(Z.cls); }
 
 template <int... K>
@@ -445,6 +465,8 @@ PyMethodDef series_methods[] = {
     GLUE_METHOD("clip", m_clip, "clip($self, lower=None, upper=None)\n--\n\n"
                                 "Clip values with numpy and log one \"clip\" node per element."),
     GLUE_METHOD("_apply_tracked_unary", m_apply_tracked_unary, series_msg::APPLY_UNARY_DOC),
+    GLUE_METHOD("__finalize__", m_finalize, "__finalize__($self, other, method=None, **kwargs)\n--\n\n"
+                                            "Propagate metadata from other to self."),
     {nullptr},
 };
 
@@ -479,6 +501,7 @@ void register_tracked_series(nb::module_& m) {
   Z.s_binop_dag = intern("_binop_dag");
   Z.s_unop_dag = intern("_unop_dag");
   Z.s_apply = intern("_apply_tracked_unary");
+  Z.s_name = intern("_name");
   Z.name_fillna = intern("fillna");
   Z.name_replace = intern("replace");
   Z.name_clip = intern("clip");
@@ -491,6 +514,7 @@ void register_tracked_series(nb::module_& m) {
   Z.series_init = keep(series.attr("__init__"));
   Z.series_fillna = keep(series.attr("fillna"));
   Z.series_replace = keep(series.attr("replace"));
+  Z.series_finalize = keep(series.attr("__finalize__"));
   Z.np_zeros = keep(np.attr("zeros"));
   Z.np_clip = keep(np.attr("clip"));
   Z.np_uint32 = keep(np.attr("uint32"));
