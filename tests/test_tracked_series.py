@@ -178,6 +178,16 @@ def test_unrepresentable_provenance_raises_after_earlier_positions(t):
     assert len(t._nodes) == 2  # nothing is rolled back
 
 
+def test_unreadable_list_entry_raises_at_its_position(t):
+    a = tracked([1, 2, 3], t, [1, "x", 3], [0, 1, 2])
+    with pytest.raises(ValueError):
+        a + a
+    assert [n.inputs for n in nodes_of(t)] == [[0, 0]]
+    r = tracked([1, 2], t, [1, "2"], (5, 6)) + tracked([1, 2], t)  # int("2") is fine
+    assert r._prov.tolist() == [t.combine(1, 0, 1), t.combine(2, 0, 1)]
+    assert [n.inputs for n in nodes_of(t)][1:] == [[5, 0], [6, 0]]
+
+
 def test_empty_operands_never_call_the_tracker():
     class Loud(DAGTracker):
         def combine(self, *a):

@@ -52,7 +52,36 @@ IntColumn::~IntColumn() {
   if (held_) PyBuffer_Release(&buf_);
 }
 
+void IntColumn::materialize(Py_ssize_t upto) {
+  if (kind_ != GENERIC || materialized_) return;
+  materialized_ = true;
+  if (upto > len_) upto = len_;
+  values_.reserve((size_t) (upto > 0 ? upto : 0));
+  for (Py_ssize_t i = 0; i < upto; ++i) {
+    PyObject* key = PyLong_FromSsize_t(i);
+    PyObject* item = key ? PyObject_GetItem(seq_.ptr(), key) : nullptr;
+    Py_XDECREF(key);
+    PyObject* as_int = item ? PyNumber_Long(item) : nullptr;
+    Py_XDECREF(item);
+    if (!as_int) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) glue::raise_current();
+      PyErr_Clear();
+      return;
+    }
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(as_int, &overflow);
+    Py_DECREF(as_int);
+    if (overflow) return;
+    values_.push_back(v);
+  }
+}
+
 bool IntColumn::read(Py_ssize_t i, int64_t& out) const {
+  if (kind_ == GENERIC) {
+    if (i >= (Py_ssize_t) values_.size()) return false;
+    out = values_[(size_t) i];
+    return true;
+  }
   const char* p = base_ + i * stride_;
   switch (kind_) {
     case S8: { int8_t v; std::memcpy(&v, p, 1); out = v; return true; }
@@ -82,7 +111,7 @@ nb::object IntColumn::read_obj(Py_ssize_t i) const {
   }
   if (kind_ != GENERIC) {
     int64_t v = 0;
-    read(i, v);
+    read(i, v);  // every raw value of a typed column but U64 fits int64
     return glue::steal(PyLong_FromLongLong(v));
   }
   nb::object key = glue::steal(PyLong_FromSsize_t(i));
@@ -463,12 +492,16 @@ void run_elementwise(const ElementwiseJob& job, nb::handle out_prov, nb::handle 
     col.prov[k].emplace(job.prov[k]);
     col.nodes[k].emplace(job.nodes[k]);
   }
-  bool typed = true;
-  for (int k = 0; k < job.n_inputs; ++k) typed = typed && col.prov[k]->typed() && col.nodes[k]->typed();
   int op = 0;
   Py_ssize_t from = 0;
-  if (typed && native_op(job.op_code, op) && native_for(job.tracker, job.n_inputs))
+  if (native_op(job.op_code, op) && native_for(job.tracker, job.n_inputs)) {
+    // Sequences other than integer arrays are read once into native copies.
+    for (int k = 0; k < job.n_inputs; ++k) {
+      col.prov[k]->materialize(job.n);
+      col.nodes[k]->materialize(job.n);
+    }
     from = run_native(job, op, col, P, N);
+  }
   if (from < job.n) run_python(job, from, col, out_prov, P, N);
 }
 

@@ -19,6 +19,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <vector>
 
 namespace dag {
 namespace nb = nanobind;
@@ -34,8 +35,14 @@ class IntColumn {
   IntColumn& operator=(const IntColumn&) = delete;
 
   Py_ssize_t size() const { return len_; }
-  bool typed() const { return kind_ != GENERIC; }
-  /// Typed columns only: the element as int64; false when it does not fit.
+  bool typed() const { return kind_ != GENERIC || materialized_; }
+  /// Generic columns: read int(seq[i]) for i < upto into a native copy, up
+  /// to the first element that fails or does not fit int64 (read() answers
+  /// false from there on; the error itself is left for the caller's Python
+  /// road to meet again). Errors that are not Exceptions propagate.
+  void materialize(Py_ssize_t upto);
+  /// Typed (or materialized) columns only: the element as int64; false when
+  /// it does not fit.
   bool read(Py_ssize_t i, int64_t& out) const;
   /// The raw data when the column is a contiguous array of exactly T
   /// (uint32 or int64), else nullptr.
@@ -53,6 +60,8 @@ class IntColumn {
   const char* base_ = nullptr;
   Py_ssize_t stride_ = 0;
   Py_ssize_t len_ = 0;
+  bool materialized_ = false;
+  std::vector<int64_t> values_;  // materialized prefix of a generic column
 };
 
 /// One element-wise operation.
