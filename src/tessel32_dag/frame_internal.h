@@ -23,7 +23,6 @@ struct FrameGlobals {
   PyObject* df_getitem = nullptr;
   PyObject* df_setitem = nullptr;
   PyObject* df_merge = nullptr;
-  PyObject* df_finalize = nullptr;
   PyObject* op_merge = nullptr;  ///< OpCode.MERGE
   PyObject* kw_series = nullptr;         ///< ("index", "_prov", "_tracker", "_node_ids")
   PyObject* kw_frame_tracker = nullptr;  ///< ("_tracker",)

@@ -20,11 +20,6 @@ inline constexpr const char* FRAME_MERGE_COL_PROV_DOC =
     "_merge_col_provenance($self, col_prov, col_nodes, result_columns, n, out_prov, out_nodes, /)\n--\n\n"
     "Propagate column provenance from one side of a merge into *out_prov*/*out_nodes*.";
 
-inline constexpr const char* FRAME_FINALIZE_DOC =
-    "__finalize__($self, /, other, method=None, **kwargs)\n--\n\n"
-    "Propagate metadata from other to self; a frame derived with other rows\n"
-    "(a filter, sort or selection of rows) gets provenance arrays that follow\n"
-    "its rows, matched by label.";
 inline constexpr const char* WRAP_DOC =
     "wrap_dataframe_dag($module, /, df, tracker, table, protected=False, include_entity=True)\n--\n\n"
     "Wrap a DataFrame with DAG-tracked provenance.\n"

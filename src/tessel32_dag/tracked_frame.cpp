@@ -256,93 +256,12 @@ nb::object f_merge_col_provenance(const glue::Call& c) {
   return nb::none();
 }
 
-// Methods whose results are labelled by keys rather than by source rows
-// (their labels may coincide with source labels by accident), and those that
-// relabel rows without moving them: both keep the arrays as they are.
-bool keyed_result(PyObject* method) {
-  static const char* const keyed[] = {"groupby", "describe", "value_counts", "quantile", "pivot", "pivot_table",
-                                      "stack", "unstack", "melt", "transpose", "corr", "cov", "count", "mode",
-                                      "apply", "agg", "aggregate", "resample", "rolling", "expanding", "ewm",
-                                      // relabelled in place: rows stay where they are
-                                      "rename", "rename_axis", "set_axis", "set_index", "reset_index"};
-  if (!method || !PyUnicode_Check(method)) return false;
-  for (const char* k : keyed)
-    if (PyUnicode_CompareWithASCIIString(method, k) == 0) return true;
-  return false;
-}
-
-/// `self` was derived from the tracked frame `other` with other rows (a
-/// filter, sort, head, take, sample, ...): give it arrays that follow its
-/// rows. Rows are matched by label when the source labels are unique and
-/// every row of `self` comes from the source; otherwise the shared
-/// dictionaries stay as pandas handed them on.
-void follow_rows(PyObject* self, PyObject* other, PyObject* method) {
-  if (keyed_result(method)) return;
-  nb::object idx_self = glue::steal(PyObject_GetAttr(self, F.s_index));
-  nb::object idx_other = glue::steal(PyObject_GetAttr(other, F.s_index));
-  if (idx_self.ptr() == idx_other.ptr()) return;
-  Py_ssize_t n_other = length(idx_other);
-  if (length(idx_self) == n_other && truthy(idx_self.attr("equals")(idx_other))) return;
-  if (!truthy(idx_other.attr("is_unique"))) return;
-  nb::object indexer = idx_other.attr("get_indexer")(idx_self);
-  nb::object np = nb::borrow(F.np);
-  if (truthy(np.attr("any")(indexer.attr("__lt__")(0)))) return;
-
-  auto remap = [&](PyObject* name) {
-    PyObject* src = nullptr;
-    if (PyObject_GetOptionalAttr(other, name, &src) < 0) glue::raise_current();
-    if (!src) return;
-    nb::object source = nb::steal(src);
-    if (!PyDict_Check(source.ptr())) return;
-    nb::object out = glue::steal(PyDict_New());
-    nb::object items = glue::steal(PyDict_Items(source.ptr()));  // snapshot: take() runs Python code
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(items.ptr()); ++k) {
-      PyObject* item = PyList_GET_ITEM(items.ptr(), k);
-      PyObject* key = PyTuple_GET_ITEM(item, 0);
-      PyObject* value = PyTuple_GET_ITEM(item, 1);
-      nb::object v = nb::borrow(value);
-      Py_ssize_t len = PyObject_Length(value);
-      if (len < 0) PyErr_Clear();
-      if (len == n_other && PyObject_HasAttrString(value, "take")) v = v.attr("take")(indexer);
-      glue::ok(PyDict_SetItem(out.ptr(), key, v.ptr()));
-    }
-    set_plain(self, name, out.ptr());
-  };
-  remap(F.s_col_prov);
-  remap(F.s_col_nodes);
-}
-
-nb::object f_finalize(const glue::Call& c) {
-  // pandas.DataFrame.__finalize__(self, other, method=None, **kwargs) first,
-  // with the arguments exactly as given.
-  Py_ssize_t nk = c.kwnames ? PyTuple_GET_SIZE(c.kwnames) : 0;
-  std::vector<PyObject*> argv((size_t) (c.nargs + nk + 2));
-  argv[1] = c.self;
-  for (Py_ssize_t i = 0; i < c.nargs + nk; ++i) argv[(size_t) i + 2] = c.args[i];
-  nb::object result = glue::steal(PyObject_Vectorcall(
-      F.df_finalize, argv.data() + 1, (size_t) (c.nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, c.kwnames));
-  PyObject* other = c.nargs > 0 ? c.args[0] : nullptr;
-  PyObject* method = c.nargs > 1 ? c.args[1] : nullptr;
-  for (Py_ssize_t k = 0; k < nk; ++k) {
-    PyObject* name = PyTuple_GET_ITEM(c.kwnames, k);
-    if (PyUnicode_CompareWithASCIIString(name, "other") == 0) other = c.args[c.nargs + k];
-    else if (PyUnicode_CompareWithASCIIString(name, "method") == 0) method = c.args[c.nargs + k];
-  }
-  if (other && other != c.self) {
-    int tracked = PyObject_IsInstance(other, F.frame_cls);
-    glue::ok(tracked);
-    if (tracked) follow_rows(c.self, other, method);
-  }
-  return result;
-}
-
 PyMethodDef frame_methods[] = {
     GLUE_METHOD("__init__", f_init, msg::FRAME_INIT_DOC),
     GLUE_METHOD("__getitem__", f_getitem, msg::FRAME_GETITEM_DOC),
     GLUE_METHOD("__setitem__", f_setitem, msg::FRAME_SETITEM_DOC),
     GLUE_METHOD("merge", f_merge, msg::FRAME_MERGE_DOC),
     GLUE_METHOD("_merge_col_provenance", f_merge_col_provenance, msg::FRAME_MERGE_COL_PROV_DOC),
-    GLUE_METHOD("__finalize__", f_finalize, msg::FRAME_FINALIZE_DOC),
     {nullptr},
 };
 
@@ -420,7 +339,6 @@ void register_tracked_frame(nb::module_& m) {
   F.df_getitem = nb::object(df.attr("__getitem__")).release().ptr();
   F.df_setitem = nb::object(df.attr("__setitem__")).release().ptr();
   F.df_merge = nb::object(df.attr("merge")).release().ptr();
-  F.df_finalize = nb::object(df.attr("__finalize__")).release().ptr();
   F.op_merge = nb::object(m.attr("OpCode").attr("MERGE")).release().ptr();
 
   nb::list metadata;
