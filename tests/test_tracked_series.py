@@ -499,6 +499,23 @@ def test_python_road_keeps_per_position_order():
     assert t.calls[0] == ("update_chain", 1, 5) and type(t.calls[0][2]) is int
 
 
+@pytest.mark.parametrize("op", ["add", "neg"])
+def test_native_and_python_roads_agree_across_chunks(op):
+    n = 70_000  # more than one chunk of the native loop
+    rng = np.random.default_rng(3)
+    prov = rng.integers(0, 2**32, n, dtype=np.uint64).astype(U32)
+    ids = rng.integers(-3, 1000, n).astype(I64)  # about 0.3% without a node
+    results = []
+    for cls in (DAGTracker, only("combine", "update_chain")):
+        t = cls()
+        t.calls = []
+        a = tracked(np.ones(n), t, prov, ids)
+        b = tracked(np.ones(n), t, prov[: n - 5], ids[::-1].copy())  # shorter provenance on the right
+        r = a + b if op == "add" else -a
+        results.append((r._prov.tolist(), r._node_ids.tolist(), [(x.operation, x.inputs) for x in nodes_of(t)]))
+    assert results[0] == results[1]
+
+
 def test_record_errors_are_discarded_but_interrupts_propagate():
     class Failing(DAGTracker):
         def record_row_value(self, i, fp, op, value=None, column_name=None):
