@@ -11,7 +11,7 @@ through the bulk entry point.
 """
 import os
 
-os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+os.environ["OPENBLAS_NUM_THREADS"] = "1"
 
 import gc  # noqa: E402
 import statistics  # noqa: E402

@@ -361,7 +361,7 @@ nb::object m_apply_tracked_unary(const Call& c) {
 /// is, so that each element gets exactly one tracked step, from the outer call.
 class Reentry {
  public:
-  explicit Reentry(PyObject* self) : self_(self) {
+  explicit Reentry(PyObject* self) {
     for (PyObject* o : active_)
       if (o == self) nested_ = true;
     if (!nested_) active_.push_back(self);
@@ -373,7 +373,6 @@ class Reentry {
 
  private:
   static thread_local std::vector<PyObject*> active_;
-  PyObject* self_;
   bool nested_ = false;
 };
 thread_local std::vector<PyObject*> Reentry::active_;
