@@ -417,6 +417,50 @@ def test_without_writer_nothing_is_buffered(t):
     assert t._value_buffer == []
 
 
+class CountingValues:
+    """A result sequence that counts how often its elements are read."""
+
+    def __init__(self, items):
+        self.items, self.reads = list(items), 0
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        self.reads += 1
+        return self.items[i]
+
+
+def test_values_are_read_only_when_they_can_be_kept(t, storage):
+    s = tracked([1, 2, 3], t, np.array([1, 2, 3], U32), np.array([0, 1, 2], I64))
+    vals = CountingValues([7, 8, 9])
+    s._apply_tracked_unary(vals, s.index, "map", OpCode.MAP)
+    assert vals.reads == 0 and len(t._nodes) == 3  # no writer: nowhere to keep them
+    t._writer = FakeWriter()
+    t._persist_node = lambda node: None
+    s._apply_tracked_unary(vals, s.index, "map", OpCode.MAP)
+    assert vals.reads == 3 and [x.value for x in t._value_buffer] == [7.0, 8.0, 9.0]
+
+
+def test_threads_sharing_a_tracker_get_distinct_nodes(t):
+    import threading
+
+    n = 20_000
+    a = tracked(np.ones(n), t, np.arange(n, dtype=U32), np.arange(n, dtype=I64))
+    b = tracked(np.ones(n), t, np.arange(n, dtype=U32), np.arange(n, 2 * n, dtype=I64))
+    out = []
+    threads = [threading.Thread(target=lambda: out.append(a + b)) for _ in range(4)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    ids = np.concatenate([r._node_ids for r in out])
+    assert len(set(ids.tolist())) == 4 * n == len(t._nodes)
+    for r in out:
+        got = [t.get_node(int(i)).inputs for i in r._node_ids[::997]]
+        assert got == [[int(k), int(k) + n] for k in range(0, n, 997)]
+
+
 # ---------------------------------------------------------------- overriding trackers
 
 
