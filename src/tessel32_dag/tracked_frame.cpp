@@ -4,7 +4,7 @@
 // arrays; assigning a DAGTrackedSeries stores its arrays; merge carries
 // column provenance into the merged frame with one "merge" node per column.
 #include "tessel32_dag/frame_internal.h"
-#include "tessel32_dag/messages_frame.h"
+#include "tessel32_dag/messages.h"
 #include "tessel32_dag/state.h"
 #include "tessel32_dag/tracked.h"
 #include "tessel32_dag/tracker.h"

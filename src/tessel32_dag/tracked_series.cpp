@@ -12,7 +12,7 @@
 
 #include "glue/glue.h"
 #include "tessel32_dag/elementwise.h"
-#include "tessel32_dag/series_messages.h"
+#include "tessel32_dag/messages.h"
 #include "tessel32_dag/state.h"
 #include "tessel32_dag/tracked.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "tessel32_dag/frame_internal.h"
-#include "tessel32_dag/messages_frame.h"
+#include "tessel32_dag/messages.h"
 #include "tessel32_dag/state.h"
 #include "tessel32_dag/tracked.h"
 #include "tessel32_dag/tracker.h"

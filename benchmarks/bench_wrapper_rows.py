@@ -1,6 +1,6 @@
 """Per-row helpers of corvanti.wrapper on a validation-sized input.
 
-Run: PYTHONPATH=. .venv/bin/python benchmarks/wrapper_row_helpers.py [rows]
+Run: PYTHONPATH=. .venv/bin/python benchmarks/bench_wrapper_rows.py [rows]
 Prints the time per call of each helper next to a plain-Python rendering of
 the same work (iterrows, per-element calls), for comparison only.
 """
