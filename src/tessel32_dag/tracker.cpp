@@ -508,7 +508,6 @@ void create_nodes_bulk(TrackerView& t, PyObject* node_type, PyObject* operation,
     // hand-over could change it, and that path looks it up per node.
     int writer_hint = truthy(self_attr(t.self, S.s_writer)) ? -1 : 0;
     for (size_t i = start; i < stop; ++i) {
-      if (i + 8 < stop) t.reg->prov.prefetch(prov[i + 8]);
       int64_t id = t.reg->next_id++;
       nb::object node = glue::steal((PyObject*) node_new(id, node_type, operation, nullptr, n_inputs,
                                                          n_inputs > 0 ? in_a[i] : 0, n_inputs > 1 ? in_b[i] : 0,

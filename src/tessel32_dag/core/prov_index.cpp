@@ -31,6 +31,8 @@ void ProvIndex::grow() {
 }
 
 void ProvIndex::reserve(size_t n) {
+  // Room for the staged entries too: each may be a new key.
+  n += pending_.size();
   while ((size_ + n) * 4 > slots_.size() * 3) grow();
 }
 
@@ -51,7 +53,17 @@ void ProvIndex::free_spill(uint32_t idx) {
   spill_free_.push_back(idx);
 }
 
-void ProvIndex::append(uint32_t key, int64_t id) {
+void ProvIndex::drain_now() {
+  reserve(0);  // counts the staged entries
+  const size_t n = pending_.size();
+  for (size_t i = 0; i < n; ++i) {
+    if (i + 8 < n) __builtin_prefetch(&slots_[home(pending_[i + 8].key)], 1);
+    insert_now(pending_[i].key, pending_[i].id);
+  }
+  pending_.clear();
+}
+
+void ProvIndex::insert_now(uint32_t key, int64_t id) {
   if ((size_ + 1) * 4 > slots_.size() * 3) grow();
   size_t mask = slots_.size() - 1;
   size_t i = home(key);
@@ -90,6 +102,7 @@ void ProvIndex::erase_slot(size_t i) {
 }
 
 bool ProvIndex::remove(uint32_t key, int64_t id) {
+  drain();
   size_t i = find_slot(key);
   if (i == npos) return false;
   Slot& s = slots_[i];
@@ -120,6 +133,7 @@ bool ProvIndex::remove(uint32_t key, int64_t id) {
 }
 
 bool ProvIndex::find(uint32_t key, std::vector<int64_t>& out) const {
+  drain();
   out.clear();
   size_t i = find_slot(key);
   if (i == npos) return false;
@@ -134,12 +148,14 @@ bool ProvIndex::find(uint32_t key, std::vector<int64_t>& out) const {
 }
 
 void ProvIndex::keys(std::vector<uint32_t>& out) const {
+  drain();
   out.clear();
   for (const Slot& s : slots_)
     if (s.val != EMPTY) out.push_back(s.key);
 }
 
 void ProvIndex::clear() {
+  pending_.clear();
   slots_.clear();
   slots_.shrink_to_fit();
   spill_.clear();
@@ -149,7 +165,8 @@ void ProvIndex::clear() {
 }
 
 size_t ProvIndex::container_bytes() const {
-  size_t b = slots_.capacity() * sizeof(Slot) + spill_.capacity() * sizeof(IdList);
+  size_t b = slots_.capacity() * sizeof(Slot) + spill_.capacity() * sizeof(IdList) +
+             pending_.capacity() * sizeof(Pending);
   for (const auto& l : spill_) b += l.ids.capacity() * sizeof(int64_t);
   return b;
 }

@@ -5,6 +5,12 @@
 // 8-byte slots (key, payload): a key with one id below 2**31 (the common
 // case) stores it inline; lists and larger ids live in a side table. Small
 // slots keep the table cache-friendly at millions of keys.
+//
+// Appends are staged in a short queue and inserted in batches, with the
+// slots of later entries prefetched while earlier ones are inserted: a
+// random slot of a large table is a cache miss, and a batch overlaps those
+// misses instead of paying them one after another. Every reading or
+// removing operation drains the queue first, so the staging is invisible.
 #pragma once
 
 #include <cstddef>
@@ -16,19 +22,28 @@ namespace dag::core {
 class ProvIndex {
  public:
   /// Append `id` to the list of `key` (creating it).
-  void append(uint32_t key, int64_t id);
+  void append(uint32_t key, int64_t id) {
+    pending_.push_back(Pending{key, id});
+    if (pending_.size() >= kBatch) drain();
+  }
   /// Remove the first occurrence of `id` from `key`'s list; the key goes
   /// when its list becomes empty. Returns false if key or id was absent.
   bool remove(uint32_t key, int64_t id);
   /// Copy the ids of `key` into `out` (cleared first); false when absent.
   bool find(uint32_t key, std::vector<int64_t>& out) const;
-  bool contains(uint32_t key) const { return find_slot(key) != npos; }
+  bool contains(uint32_t key) const {
+    drain();
+    return find_slot(key) != npos;
+  }
   /// Hint that `key` will be appended soon (hides the cache miss of a large table).
   void prefetch(uint32_t key) const {
     if (!slots_.empty()) __builtin_prefetch(&slots_[home(key)], 1);
   }
   /// Number of keys.
-  size_t size() const { return size_; }
+  size_t size() const {
+    drain();
+    return size_;
+  }
   /// Make room for `n` more keys without rehashing on the way.
   void reserve(size_t n);
   /// Keys, in table order.
@@ -44,6 +59,18 @@ class ProvIndex {
   static constexpr uint32_t EMPTY = 0xFFFFFFFFu;
   static constexpr uint32_t SPILL = 0x80000000u;
   static constexpr size_t npos = (size_t) -1;
+  static constexpr size_t kBatch = 256;
+  struct Pending {
+    uint32_t key;
+    int64_t id;
+  };
+
+  /// Insert the staged appends, in order.
+  void drain() const {
+    if (!pending_.empty()) const_cast<ProvIndex*>(this)->drain_now();
+  }
+  void drain_now();
+  void insert_now(uint32_t key, int64_t id);
 
   size_t home(uint32_t key) const { return (size_t) ((key * 0x9E3779B97F4A7C15ull) >> shift_); }
   size_t find_slot(uint32_t key) const;
@@ -64,6 +91,7 @@ class ProvIndex {
   unsigned shift_ = 63;
   std::vector<IdList> spill_;
   std::vector<uint32_t> spill_free_;
+  std::vector<Pending> pending_;
 };
 
 }  // namespace dag::core
