@@ -28,14 +28,17 @@ def series(values, tracker, prov, nodes):
 
 
 def timed(n, make, run, repeat):
+    """Median over `repeat` runs after one untimed warm-up run (the first run
+    of a process also pays for fresh heap pages)."""
     times = []
-    for _ in range(repeat):
+    for i in range(repeat + 1):
         args = make()
         gc.collect()
         gc.disable()
         t0 = time.perf_counter()
         run(*args)
-        times.append(time.perf_counter() - t0)
+        if i:
+            times.append(time.perf_counter() - t0)
         gc.enable()
         del args
     return statistics.median(times) / n * 1e9
