@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "glue/buffer.h"
 #include "glue/glue.h"
 #include "tessel32_dag/state.h"
 #include "tessel32_dag/tracker.h"
@@ -17,19 +18,15 @@ IntColumn::IntColumn(PyObject* seq) : seq_(nb::borrow(seq)) {
   len_ = PyObject_Length(seq);
   if (len_ < 0) glue::raise_current();
   if (!PyObject_CheckBuffer(seq)) return;
-  if (PyObject_GetBuffer(seq, &buf_, PyBUF_RECORDS_RO) < 0) {
-    PyErr_Clear();  // not an integer buffer after all: item access
-    return;
-  }
-  held_ = true;
+  // Not an integer buffer after all: item access.
+  if (!buf_.try_acquire(seq_, PyBUF_RECORDS_RO)) return;
   Kind kind = GENERIC;
-  const char* f = buf_.format ? buf_.format : "B";
-  if (*f == '@' || *f == '=' || *f == '<') ++f;  // native / little-endian
-  if (buf_.ndim == 1 && buf_.strides && f[0] && !f[1] && buf_.shape[0] == len_) {
-    bool is_signed = f[0] == 'b' || f[0] == 'h' || f[0] == 'i' || f[0] == 'l' || f[0] == 'q';
-    bool is_unsigned = f[0] == 'B' || f[0] == 'H' || f[0] == 'I' || f[0] == 'L' || f[0] == 'Q' || f[0] == '?';
+  char f = buf_.format_code();
+  if (buf_.ndim() == 1 && buf_.view().strides && f && buf_.length() == len_) {
+    bool is_signed = f == 'b' || f == 'h' || f == 'i' || f == 'l' || f == 'q';
+    bool is_unsigned = f == 'B' || f == 'H' || f == 'I' || f == 'L' || f == 'Q' || f == '?';
     if (is_signed || is_unsigned) {
-      switch (buf_.itemsize) {
+      switch (buf_.itemsize()) {
         case 1: kind = is_signed ? S8 : U8; break;
         case 2: kind = is_signed ? S16 : U16; break;
         case 4: kind = is_signed ? S32 : U32; break;
@@ -39,17 +36,12 @@ IntColumn::IntColumn(PyObject* seq) : seq_(nb::borrow(seq)) {
     }
   }
   if (kind == GENERIC) {
-    PyBuffer_Release(&buf_);
-    held_ = false;
+    buf_.release();
     return;
   }
   kind_ = kind;
-  base_ = (const char*) buf_.buf;
-  stride_ = buf_.strides[0];
-}
-
-IntColumn::~IntColumn() {
-  if (held_) PyBuffer_Release(&buf_);
+  base_ = buf_.data<const char>();
+  stride_ = buf_.stride();
 }
 
 void IntColumn::materialize(Py_ssize_t upto) {
@@ -127,14 +119,10 @@ namespace {
 template <class T>
 class OutArray {
  public:
-  explicit OutArray(nb::handle arr) : arr_(arr) {
-    glue::ok(PyObject_GetBuffer(arr.ptr(), &buf_, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE));
-    GLUE_INVARIANT(buf_.itemsize == (Py_ssize_t) sizeof(T), "output array of the wrong item size");
+  explicit OutArray(nb::handle arr) : arr_(arr), buf_(arr, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) {
+    GLUE_INVARIANT(buf_.itemsize() == (Py_ssize_t) sizeof(T), "output array of the wrong item size");
   }
-  ~OutArray() { PyBuffer_Release(&buf_); }
-  OutArray(const OutArray&) = delete;
-  OutArray& operator=(const OutArray&) = delete;
-  T* data() const { return (T*) buf_.buf; }
+  T* data() const { return buf_.data<T>(); }
   T& operator[](Py_ssize_t i) const { return data()[i]; }
 
   /// out[i] = value, as a numpy item assignment would do it (a plain int in
@@ -155,7 +143,7 @@ class OutArray {
 
  private:
   nb::handle arr_;
-  Py_buffer buf_{};
+  glue::Buffer buf_;
 };
 
 /// Is an int object >= 0 (any size)?

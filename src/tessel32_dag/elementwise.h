@@ -16,6 +16,8 @@
 // ones the Python methods raise, at the same position.
 #pragma once
 
+#include "glue/buffer.h"
+
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
@@ -30,7 +32,6 @@ namespace nb = nanobind;
 class IntColumn {
  public:
   explicit IntColumn(PyObject* seq);  // len(seq) is taken here (errors propagate)
-  ~IntColumn();
   IntColumn(const IntColumn&) = delete;
   IntColumn& operator=(const IntColumn&) = delete;
 
@@ -54,8 +55,7 @@ class IntColumn {
  private:
   enum Kind { GENERIC, S8, S16, S32, S64, U8, U16, U32, U64 };
   nb::object seq_;
-  Py_buffer buf_{};
-  bool held_ = false;
+  glue::Buffer buf_;
   Kind kind_ = GENERIC;
   const char* base_ = nullptr;
   Py_ssize_t stride_ = 0;

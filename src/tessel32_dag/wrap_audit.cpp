@@ -10,6 +10,7 @@
 #include <cmath>
 #include <vector>
 
+#include "glue/buffer.h"
 #include "tessel32_dag/frame_internal.h"
 #include "tessel32_dag/messages.h"
 #include "tessel32_dag/state.h"
@@ -64,22 +65,7 @@ void discard_exception() {
 }
 
 /// A writable, contiguous 1-D buffer over a numpy array we created.
-class WritableBuffer {
- public:
-  explicit WritableBuffer(nb::handle arr) {
-    glue::ok(PyObject_GetBuffer(arr.ptr(), &buf_, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE));
-  }
-  ~WritableBuffer() { PyBuffer_Release(&buf_); }
-  WritableBuffer(const WritableBuffer&) = delete;
-  WritableBuffer& operator=(const WritableBuffer&) = delete;
-  template <class T>
-  T* data() {
-    return (T*) buf_.buf;
-  }
-
- private:
-  Py_buffer buf_{};
-};
+glue::Buffer writable(nb::handle arr) { return glue::Buffer(arr, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE); }
 
 uint32_t to_prov(PyObject* v) {
   nb::object i = glue::steal(PyNumber_Index(v));
@@ -308,7 +294,7 @@ nb::object f_wrap(const glue::Call& c) {
     }
 
     {
-      WritableBuffer pb(prov_arr), nbuf(node_arr);
+      glue::Buffer pb = writable(prov_arr), nbuf = writable(node_arr);
       uint32_t* pd = pb.data<uint32_t>();
       int64_t* nd = nbuf.data<int64_t>();
       int64_t source_node = 0;
