@@ -1,15 +1,14 @@
 """DAGTrackedSeries: construction, tracked operators and transforms, the
 untracked paths, and the Python-method road taken when a tracker overrides
 its provenance, logging or recording methods."""
-import dataclasses
 import sys
-import types
 
 import numpy as np
 import pandas as pd
 import pytest
 
 from corvanti.utilities.tessel32_dag import DAGTrackedSeries, DAGTracker, NodeType, OpCode
+from support.dag_frames import fake_persistence
 
 U32 = np.uint32
 I64 = np.int64
@@ -344,18 +343,6 @@ def test_length_mismatch_raises_before_logging(t):
 # ---------------------------------------------------------------- row values
 
 
-@dataclasses.dataclass
-class StoredRowValue:
-    pipeline_id: object
-    row_index: int
-    fingerprint: int
-    node_operation: str
-    value: object
-    column_name: object
-    tenant_id: object
-    text_value: object
-
-
 class FakeWriter:
     def __init__(self):
         self.batches = []
@@ -373,13 +360,8 @@ class HandOver(DAGTracker):
 
 @pytest.fixture
 def storage(monkeypatch):
-    pkg = types.ModuleType("corvanti.utilities.persistence")
-    mod = types.ModuleType("corvanti.utilities.persistence.storage")
-    mod.StoredRowValue = StoredRowValue
-    pkg.storage = mod
-    monkeypatch.setitem(sys.modules, "corvanti.utilities.persistence", pkg)
-    monkeypatch.setitem(sys.modules, "corvanti.utilities.persistence.storage", mod)
-    return mod
+    fake_persistence(monkeypatch)
+    return sys.modules["corvanti.utilities.persistence.storage"]
 
 
 def test_row_values_skip_nan_and_none_but_keep_nodes(storage):
