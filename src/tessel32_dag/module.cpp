@@ -2,11 +2,11 @@
 // sequence, then the definitions in their public order.
 #include "glue/glue.h"
 #include "tessel32_dag/messages.h"
-#include "tessel32_dag/records.h"
-#include "tessel32_dag/registry.h"
+#include "tessel32_dag/engine/records.h"
+#include "tessel32_dag/engine/registry.h"
 #include "tessel32_dag/state.h"
-#include "tessel32_dag/tracked.h"
-#include "tessel32_dag/tracker.h"
+#include "tessel32_dag/tracked/tracked.h"
+#include "tessel32_dag/engine/tracker.h"
 
 namespace dag {
 State S;

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "glue/glue.h"
-#include "tessel32_dag/records.h"
-#include "tessel32_dag/registry.h"
+#include "tessel32_dag/engine/records.h"
+#include "tessel32_dag/engine/registry.h"
 
 namespace dag {
 namespace nb = nanobind;

@@ -1,5 +1,5 @@
 // The per-element engine of the tracked Series operations (see elementwise.h).
-#include "tessel32_dag/elementwise.h"
+#include "tessel32_dag/tracked/elementwise.h"
 
 #include <cstring>
 #include <optional>
@@ -8,7 +8,7 @@
 #include "glue/buffer.h"
 #include "glue/glue.h"
 #include "tessel32_dag/state.h"
-#include "tessel32_dag/tracker.h"
+#include "tessel32_dag/engine/tracker.h"
 
 namespace dag {
 

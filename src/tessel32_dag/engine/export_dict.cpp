@@ -1,7 +1,7 @@
 // ComputationDAG.to_dict and to_json: the layout reports and dashboards read.
-#include "tessel32_dag/analysis.h"
+#include "tessel32_dag/engine/analysis.h"
 #include "tessel32_dag/state.h"
-#include "tessel32_dag/tracker.h"
+#include "tessel32_dag/engine/tracker.h"
 
 namespace dag {
 

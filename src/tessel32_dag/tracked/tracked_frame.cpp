@@ -3,11 +3,11 @@
 // Reading a column hands out a DAGTrackedSeries with copies of that column's
 // arrays; assigning a DAGTrackedSeries stores its arrays; merge carries
 // column provenance into the merged frame with one "merge" node per column.
-#include "tessel32_dag/frame_internal.h"
+#include "tessel32_dag/tracked/frame_internal.h"
 #include "tessel32_dag/messages.h"
 #include "tessel32_dag/state.h"
-#include "tessel32_dag/tracked.h"
-#include "tessel32_dag/tracker.h"
+#include "tessel32_dag/tracked/tracked.h"
+#include "tessel32_dag/engine/tracker.h"
 
 namespace dag {
 using namespace nb::literals;

@@ -2,7 +2,7 @@
 // aggregate nodes, and the per-row value buffer.
 #include "tessel32_dag/messages.h"
 #include "tessel32_dag/state.h"
-#include "tessel32_dag/tracker.h"
+#include "tessel32_dag/engine/tracker.h"
 
 namespace dag {
 

@@ -6,10 +6,10 @@
 #include <deque>
 #include <unordered_set>
 
-#include "tessel32_dag/analysis.h"
+#include "tessel32_dag/engine/analysis.h"
 #include "tessel32_dag/messages.h"
 #include "tessel32_dag/state.h"
-#include "tessel32_dag/tracker.h"
+#include "tessel32_dag/engine/tracker.h"
 
 namespace dag {
 

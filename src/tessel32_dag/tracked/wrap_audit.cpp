@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "glue/buffer.h"
-#include "tessel32_dag/frame_internal.h"
+#include "tessel32_dag/tracked/frame_internal.h"
 #include "tessel32_dag/messages.h"
 #include "tessel32_dag/state.h"
-#include "tessel32_dag/tracked.h"
-#include "tessel32_dag/tracker.h"
+#include "tessel32_dag/tracked/tracked.h"
+#include "tessel32_dag/engine/tracker.h"
 
 namespace dag {
 using namespace nb::literals;

@@ -5,9 +5,9 @@
 // the two-character line break between table and column is DOT's own.
 #include <string>
 
-#include "tessel32_dag/analysis.h"
+#include "tessel32_dag/engine/analysis.h"
 #include "tessel32_dag/state.h"
-#include "tessel32_dag/tracker.h"
+#include "tessel32_dag/engine/tracker.h"
 
 namespace dag {
 

@@ -3,7 +3,7 @@
 // corvanti.utilities.persistence package.
 #include "tessel32_dag/messages.h"
 #include "tessel32_dag/state.h"
-#include "tessel32_dag/tracker.h"
+#include "tessel32_dag/engine/tracker.h"
 
 namespace dag {
 

@@ -1,5 +1,5 @@
 // DAGNode and DAGEdge native record types.
-#include "tessel32_dag/records.h"
+#include "tessel32_dag/engine/records.h"
 
 #include <cstdio>
 

@@ -5,7 +5,7 @@
 
 #include "glue/buffer.h"
 #include "tessel32_dag/state.h"
-#include "tessel32_dag/tracker.h"
+#include "tessel32_dag/engine/tracker.h"
 
 namespace dag {
 using namespace nb::literals;

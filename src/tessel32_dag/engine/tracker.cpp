@@ -1,6 +1,6 @@
 // DAGTracker: construction, node creation and eviction, lookups, statistics,
 // context manager. The class is created over the TESSEL-32 base tracker.
-#include "tessel32_dag/tracker.h"
+#include "tessel32_dag/engine/tracker.h"
 
 #include <algorithm>
 

@@ -6,15 +6,15 @@
 // operands are tracked, derive provenance and log one node per element; the
 // transforms fillna / replace / clip do the same with one unary node per
 // element. The per-element work is in elementwise.cpp.
-#include "tessel32_dag/tracked_series.h"
+#include "tessel32_dag/tracked/tracked_series.h"
 
 #include <vector>
 
 #include "glue/glue.h"
-#include "tessel32_dag/elementwise.h"
+#include "tessel32_dag/tracked/elementwise.h"
 #include "tessel32_dag/messages.h"
 #include "tessel32_dag/state.h"
-#include "tessel32_dag/tracked.h"
+#include "tessel32_dag/tracked/tracked.h"
 
 namespace dag {
 namespace {

@@ -1,10 +1,10 @@
 // The node registry and provenance index view types.
-#include "tessel32_dag/registry.h"
+#include "tessel32_dag/engine/registry.h"
 
 #include <new>
 
 #include "glue/glue.h"
-#include "tessel32_dag/records.h"
+#include "tessel32_dag/engine/records.h"
 #include "tessel32_dag/state.h"
 
 namespace dag {
