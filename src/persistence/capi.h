@@ -1,0 +1,82 @@
+// Native interface of corvanti.utilities.persistence._native, published as the
+// capsule "corvanti.utilities.persistence._native._C_API". The lineage engine
+// uses it to hand nodes, edges and row values to our own AsyncWriter without
+// creating a Python object per record. Versioned and append-only: a consumer
+// checks `version` and `size` and falls back to the Python calls when the
+// table is older than what it needs.
+#pragma once
+
+#include <Python.h>
+#include <cstddef>
+#include <cstdint>
+
+namespace corvanti_persist {
+
+inline constexpr const char* kCapsuleName = "corvanti.utilities.persistence._native._C_API";
+inline constexpr int kCapiVersion = 1;
+
+/// One graph node as the writer stores it. Strings are borrowed from the
+/// producer for the duration of the call only: the writer copies what it keeps.
+struct NodeRecord {
+  std::uint32_t fingerprint;     ///< the node's provenance value
+  std::uint32_t entity_hash;     ///< decode_full(provenance).entity
+  std::uint32_t chain_hash;      ///< decode_full(provenance).chain
+  std::int64_t pair_id;          ///< valid when has_pair_id
+  std::int64_t pipeline_id;      ///< the tracker's _pipeline_id (exact int)
+  std::uint8_t node_type;        ///< NodeType value, 1 (SOURCE) .. 8 (CUSTOM)
+  bool has_pair_id;
+  bool is_protected;
+  const char* operation;         ///< UTF-8, operation_len bytes, not NUL-terminated
+  Py_ssize_t operation_len;
+  const char* table_name;        ///< UTF-8 or nullptr for None
+  Py_ssize_t table_name_len;
+  const char* column_name;       ///< UTF-8 or nullptr for None
+  Py_ssize_t column_name_len;
+  PyObject* metadata;            ///< borrowed dict, or nullptr for an empty/absent one;
+                                 ///< the writer serialises it before returning
+};
+
+/// One incoming edge of a node, by fingerprint; position is the index of the
+/// input in the consuming node's inputs.
+struct EdgeRecord {
+  std::uint32_t parent_fingerprint;
+  std::uint32_t child_fingerprint;
+  std::int32_t input_position;
+};
+
+struct CAPI {
+  int version;                   ///< kCapiVersion of the module that made the table
+  std::size_t size;              ///< sizeof(CAPI) of that module
+  PyTypeObject* writer_type;     ///< AsyncWriter: the fast path is for exactly this type
+  PyTypeObject* stored_node_type;   ///< StoredNode
+  PyTypeObject* stored_edge_type;   ///< StoredEdge
+  PyTypeObject* stored_row_value_type;  ///< StoredRowValue
+
+  /// Enqueue one node and its edges as one unit (write_node + write_edges).
+  /// Called with the GIL held, while the caller holds its own node lock.
+  /// When the queue is full it waits for room with the GIL released; it never
+  /// runs Python code. Returns 0; or -1 with a Python exception set (a stopped
+  /// writer, an unserialisable metadata dict): then nothing was enqueued.
+  int (*write_node)(PyObject* writer, const NodeRecord* node, const EdgeRecord* edges,
+                    Py_ssize_t n_edges);
+
+  /// True when `writer` is an AsyncWriter whose storage the writer thread can
+  /// write without Python (our SQLite store, or HostedStorage over one), so
+  /// records pushed through write_node never need the GIL again.
+  int (*is_native)(PyObject* writer);
+};
+
+/// Fetches the table, or returns nullptr with no exception set when the
+/// module is missing or its table is too old for `min_version`.
+inline const CAPI* import_capi(int min_version = kCapiVersion) {
+  void* p = PyCapsule_Import(kCapsuleName, 0);
+  if (!p) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  auto* t = static_cast<const CAPI*>(p);
+  if (t->version < min_version || t->size < sizeof(CAPI)) return nullptr;
+  return t;
+}
+
+}  // namespace corvanti_persist
