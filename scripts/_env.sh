@@ -1,6 +1,6 @@
 # Shared set-up for the README commands: find CPython 3.13, create the
 # project's virtual environment, install the package with what it needs.
-# Sourced, not run. Sets PY (the venv's python) and VENV.
+# Sourced, not run. Sets PY (the venv's python) and VENV; reads CORVANTI_EXTRAS.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -45,5 +45,7 @@ PY="$VENV/bin/python"
 # the source tree (which has no built modules) from the current directory.
 export PYTHONSAFEPATH=1
 
-echo "== installing corvanti and its dependencies (builds the native modules)"
-"$PY" -m pip install --quiet "$ROOT[test]"
+# Build and install only when the package's inputs changed since the last
+# successful install; CORVANTI_EXTRAS names the extras the caller needs
+# (main.sh: none, test.sh: test), comma-separated.
+"$PY" "$ROOT/scripts/_install.py" "$ROOT" "${CORVANTI_EXTRAS-}"

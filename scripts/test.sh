@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and installs everything from scratch if needed, then runs the whole
-# test suite against the installed package.
+# Builds and installs the package with its test dependencies if needed, then
+# runs the whole test suite against the installed package.
+export CORVANTI_EXTRAS="${CORVANTI_EXTRAS-test}"
 source "$(dirname "${BASH_SOURCE[0]}")/_env.sh"
 cd "$ROOT"
 set +e
