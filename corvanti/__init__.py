@@ -14,8 +14,6 @@ Importing the package is cheap: pandas, numpy and the native helpers are
 loaded when one of these functions is first called.
 """
 
-from __future__ import annotations
-
 __version__ = "0.1.0"
 
 __all__ = ["__version__", "clear_sources", "source", "upload", "validate"]

@@ -12,6 +12,7 @@ The tracker is memory-only (no API key, no storage).
 import os
 import shutil
 import subprocess
+import sys
 from typing import Any, Dict
 
 import numpy as np
@@ -90,6 +91,21 @@ def _pipeline_fallback(apps: Any, bureau: Any, t: DAGTracker) -> Any:
     return result
 
 
+def _draw_svg(dot_path: str, svg_path: str) -> bool:
+    """Draws the DOT file as SVG with Graphviz; says how to get Graphviz when it is missing."""
+    dot = shutil.which("dot")
+    if dot is None:
+        print("note: no SVG drawn, Graphviz's `dot` is not installed: "
+              "apt-get install graphviz (Debian/Ubuntu) or brew install graphviz (macOS)")
+        return False
+    done = subprocess.run([dot, "-Tsvg", dot_path, "-o", svg_path], capture_output=True, text=True)
+    if done.returncode != 0:
+        print(f"warning: no SVG drawn, `{dot} -Tsvg` failed (exit {done.returncode}): {done.stderr.strip()[:200]}",
+              file=sys.stderr)
+        return False
+    return True
+
+
 def main(out_dir: str = "out") -> Dict[str, Any]:
     applicants, bureau_table = _tables()
     t = DAGTracker(pipeline_name="credit-demo")
@@ -113,10 +129,7 @@ def main(out_dir: str = "out") -> Dict[str, Any]:
         f.write(dag.to_json())
     with open(dot_path, "w") as f:
         f.write(dag.to_graphviz())
-    svg = False
-    if shutil.which("dot"):
-        subprocess.run(["dot", "-Tsvg", dot_path, "-o", os.path.join(out_dir, "score_dag.svg")], check=True)
-        svg = True
+    svg = _draw_svg(dot_path, os.path.join(out_dir, "score_dag.svg"))
 
     print(f"credit score of applicant {score.index[row]}: {audit['value']:.4f}")
     print(jsonweave.dumps(audit, indent=2, default=str))
