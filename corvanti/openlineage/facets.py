@@ -17,7 +17,7 @@ COLUMN_LINEAGE_FACET_URL = (
 #: Key of the taint findings in the run facets.
 TAINT_FACET_NAME = "corvanti_taintFindings"
 #: `$id` of the taint facet's JSON schema (the file TaintFindingsRunFacet.json).
-TAINT_FACET_SCHEMA_ID = "https://corvanti.dev/spec/facets/1-0-0/TaintFindingsRunFacet.json"
+TAINT_FACET_SCHEMA_ID = "https://corvanti.dev/openlineage/facets/1-0-0/TaintFindingsRunFacet.json"
 TAINT_FACET_SCHEMA_URL = TAINT_FACET_SCHEMA_ID + "#/$defs/TaintFindingsRunFacet"
 TAINT_FACET_SCHEMA_FILE = "TaintFindingsRunFacet.json"
 

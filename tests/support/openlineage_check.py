@@ -87,8 +87,8 @@ def _dataset_facets(data: Dict[str, Any]) -> Dict[str, Any]:
                     cl.InputField(namespace=i["namespace"], name=i["name"], field=i["field"],
                                   transformations=[cl.Transformation(type=t["type"], subtype=t.get("subtype"))
                                                    for t in i.get("transformations", [])])
-                    for i in spec["inputFields"]])
-                for col, spec in f["fields"].items()})
+                    for i in column["inputFields"]])
+                for col, column in f["fields"].items()})
         else:
             raise AssertionError(f"unexpected dataset facet {key!r}")
     return out
