@@ -58,6 +58,14 @@ inline constexpr const char* EVICT_DOC =
 inline constexpr const char* GET_NODE_DOC = "Get a node by ID.";
 inline constexpr const char* GET_NODES_FOR_PROV_DOC = "Get all nodes with a given provenance.";
 inline constexpr const char* DAG_STATS_DOC = "Get DAG statistics.";
+inline constexpr const char* OPENLINEAGE_EVENTS_DOC =
+    "Export the current pipeline run as OpenLineage run events.\n"
+    "\n"
+    "Returns [START, COMPLETE] (FAIL when the pipeline failed) as JSON-ready\n"
+    "dicts: the wrapped source tables as inputs, `outputs` (dataset name ->\n"
+    "tracked frame, or dict of column name -> tracked series) as outputs with\n"
+    "their column lineage, and the taint findings facet. See\n"
+    "corvanti.openlineage.";
 inline constexpr const char* ENTER_DOC = "Context manager support.";
 inline constexpr const char* EXIT_DOC = "Ensure flush on context exit.";
 inline constexpr const char* DEL_DOC = "Ensure cleanup on garbage collection.";
@@ -88,6 +96,13 @@ inline constexpr const char* COLUMN_TAINT_RISKS_DOC =
 inline constexpr const char* TO_DICT_DOC = "Convert to dictionary for JSON serialization.";
 inline constexpr const char* TO_JSON_DOC = "Export as JSON string.";
 inline constexpr const char* TO_GRAPHVIZ_DOC = "Export as Graphviz DOT format.";
+inline constexpr const char* TO_OPENLINEAGE_DOC =
+    "Export this result's derivation as OpenLineage run events.\n"
+    "\n"
+    "Returns [START, COMPLETE] as JSON-ready dicts: the graph's source tables\n"
+    "as inputs, `dataset` (default: the job name) with the one column `field`\n"
+    "(default \"value\") as output with its column lineage, and the taint\n"
+    "findings facet. See corvanti.openlineage.";
 inline constexpr const char* NODE_TO_DICT_DOC = "Convert the node to a dictionary.";
 inline constexpr const char* EDGE_TO_DICT_DOC = "Convert the edge to a dictionary.";
 

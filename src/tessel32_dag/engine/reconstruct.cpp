@@ -333,6 +333,7 @@ static PyMethodDef dag_methods[] = {
     GLUE_METHOD("to_dict", m_to_dict, msg::TO_DICT_DOC),
     GLUE_METHOD("to_json", m_to_json, msg::TO_JSON_DOC),
     GLUE_METHOD("to_graphviz", m_to_graphviz, msg::TO_GRAPHVIZ_DOC),
+    GLUE_METHOD("to_openlineage", dag_to_openlineage, msg::TO_OPENLINEAGE_DOC),
     {nullptr},
 };
 

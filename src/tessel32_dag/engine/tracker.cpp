@@ -441,6 +441,7 @@ static PyMethodDef tracker_methods[] = {
     GLUE_METHOD("get_dag", tracker_get_dag, msg::GET_DAG_DOC),
     GLUE_METHOD("get_dag_for_provenance", tracker_get_dag_for_provenance, msg::GET_DAG_FOR_PROV_DOC),
     GLUE_METHOD("dag_stats", m_dag_stats, msg::DAG_STATS_DOC),
+    GLUE_METHOD("openlineage_events", tracker_openlineage_events, msg::OPENLINEAGE_EVENTS_DOC),
     {nullptr},
 };
 

@@ -96,6 +96,8 @@ nb::object tracker_persist_node(const glue::Call& c);            // persistence.
 nb::object tracker_start_new_pipeline(const glue::Call& c);      // persistence.cpp
 nb::object tracker_get_dag(const glue::Call& c);                 // reconstruct.cpp
 nb::object tracker_get_dag_for_provenance(const glue::Call& c);  // reconstruct.cpp
+nb::object tracker_openlineage_events(const glue::Call& c);      // openlineage.cpp
+nb::object dag_to_openlineage(const glue::Call& c);              // openlineage.cpp (ComputationDAG)
 
 void register_tracker(nb::module_& m, nb::handle base);
 void register_computation_dag(nb::module_& m);  // reconstruct.cpp + export_*.cpp
