@@ -93,8 +93,8 @@ class Store:
         key = f"{kind}:{len(tenant)}:{tenant}:{batch_id}"
         stmt = self.db.insert(T.ingested_batches).values(
             batch_id=key, tenant_id=tenant, kind=kind, received_at=now_iso()
-        ).on_conflict_do_nothing()
-        return conn.execute(stmt).rowcount == 1
+        ).on_conflict_do_nothing().returning(T.ingested_batches.c.batch_id)
+        return len(conn.execute(stmt).all()) == 1
 
     def _insert_many(self, conn: Connection, table, rows: Sequence[dict], conflict=None) -> int:
         """Multi-row INSERTs within the parameter limit; returns the rows written.
@@ -105,6 +105,8 @@ class Store:
         if not rows:
             return 0
         per_stmt = max(1, self.db.max_params // len(rows[0]))
+        # Rows written are counted from RETURNING: drivers do not all report a rowcount here.
+        key = next(iter(table.primary_key.columns))
         written = 0
         for start in range(0, len(rows), per_stmt):
             stmt = self.db.insert(table).values(list(rows[start:start + per_stmt]))
@@ -116,7 +118,7 @@ class Store:
                     index_elements=list(conflict),
                     set_={c: stmt.excluded[c] for c in rows[0] if c not in keys},
                 )
-            written += conn.execute(stmt).rowcount
+            written += len(conn.execute(stmt.returning(key)).all())
         return written
 
     # ---- pipelines and sources ---------------------------------------------

@@ -33,12 +33,12 @@ metadata = MetaData()
 
 
 def _id() -> Column:
-    return Column("id", Int, primary_key=True, autoincrement=True)
+    return Column("id", Int, primary_key=True, autoincrement=True, nullable=True)
 
 
 schema_info = Table(
     "schema_info", metadata,
-    Column("key", Text, primary_key=True),
+    Column("key", Text, primary_key=True, nullable=True),
     Column("value", Text, nullable=False),
 )
 
@@ -143,7 +143,7 @@ dashboard_syncs = Table(
 
 ingested_batches = Table(
     "ingested_batches", metadata,
-    Column("batch_id", Text, primary_key=True),
+    Column("batch_id", Text, primary_key=True, nullable=True),
     Column("tenant_id", Text),
     Column("kind", Text, nullable=False),
     Column("received_at", Text, nullable=False),
@@ -151,14 +151,14 @@ ingested_batches = Table(
 
 api_keys = Table(
     "api_keys", metadata,
-    Column("key_hash", Text, primary_key=True),
+    Column("key_hash", Text, primary_key=True, nullable=True),
     Column("tenant_id", Text, nullable=False),
     Column("created_at", Text, nullable=False),
 )
 
 uploads = Table(
     "uploads", metadata,
-    Column("upload_id", Text, primary_key=True),
+    Column("upload_id", Text, primary_key=True, nullable=True),
     Column("tenant_id", Text, nullable=False),
     Column("model_id", Text, nullable=False),
     Column("model_name", Text),
