@@ -13,8 +13,12 @@ the same way it was hashed:
 ``validate`` (results of ``corvanti.validate()``, output ``model_validate``)
     ``sha256`` of the row serialised with sorted keys and ``default=str``, by
     the client's JSON backend: the standard ``json`` module (", " and ": "
-    separators) or orjson (compact). Both forms are computed; either matching
-    counts as intact.
+    separators) or orjson (compact). The client's values were often numpy
+    scalars, which reach ``default=str`` and so were hashed as their text:
+    under orjson every number and bool, under ``json`` integers and bools
+    (numpy's float64 is a float). A posted row is hashed in each of these
+    forms; any one matching counts as intact. Changing any value changes
+    every form, so a tampered row matches none.
 """
 
 from __future__ import annotations
@@ -40,20 +44,31 @@ def row_json_hash(row: dict) -> str:
     return _sha(row_json_text(row))
 
 
-def validate_hashes(row: dict) -> list[str]:
-    """The digests ``validate()`` would have stored, one per JSON backend."""
-    out = [_sha(json.dumps(row, sort_keys=True, default=str))]
+def _as_text(row: dict, kinds: tuple) -> dict:
+    return {k: str(v) if isinstance(v, kinds) else v for k, v in row.items()}
+
+
+def _orjson_text(row: dict) -> bytes | None:
     try:
         import orjson
     except ImportError:
-        compact = json.dumps(row, sort_keys=True, default=str, separators=(",", ":"), ensure_ascii=False)
-        out.append(_sha(compact))
-    else:
-        try:
-            out.append(hashlib.sha256(orjson.dumps(row, default=str, option=orjson.OPT_SORT_KEYS)).hexdigest())
-        except TypeError:  # values orjson refuses (e.g. integers beyond 64 bits)
-            pass
-    return out
+        return json.dumps(row, sort_keys=True, default=str, separators=(",", ":"), ensure_ascii=False).encode("utf-8")
+    try:
+        return orjson.dumps(row, default=str, option=orjson.OPT_SORT_KEYS)
+    except TypeError:  # values orjson refuses (e.g. integers beyond 64 bits)
+        return None
+
+
+def validate_hashes(row: dict) -> list[str]:
+    """The digests ``validate()`` could have stored for ``row``, first the plain ``json`` one."""
+    out = []
+    for kinds in ((), (bool, int), (bool, int, float)):
+        form = _as_text(row, kinds) if kinds else row
+        out.append(_sha(json.dumps(form, sort_keys=True, default=str)))
+        compact = _orjson_text(form)
+        if compact is not None:
+            out.append(hashlib.sha256(compact).hexdigest())
+    return list(dict.fromkeys(out))
 
 
 def scheme_for(output_name: str) -> str:
