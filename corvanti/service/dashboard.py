@@ -80,6 +80,8 @@ def _number(value) -> str:
         return '<span class="null">null</span>'
     if isinstance(value, float) and value.is_integer() and abs(value) < 1e15:
         return _e(int(value))
+    if isinstance(value, float):
+        return f'<span title="{_e(repr(value))}">{_e(f"{value:.6g}")}</span>'
     return _e(value)
 
 
@@ -306,22 +308,10 @@ def _prefill(store, tenant: str, pipeline_id: int, res: dict) -> dict:
             return {}
         row_index, operations = int(tail), ["source_feature"]
     else:
-        row_index = _result_position(store, pipeline_id, res)
+        row_index = store.result_position(pipeline_id, res)
         nodes, _edges, _total = store.graph(tenant, pipeline_id, 10_000)
         operations = sorted({n["operation"] for n in nodes if str(n["node_type"]).upper() == "SOURCE"})
     row = store.source_row(tenant, pipeline_id, row_index, operations)
     if scheme == "validate":
         row = dict(sorted(row.items()))
     return {k: _prefill_value(v) for k, v in row.items()}
-
-
-def _result_position(store, pipeline_id: int, res: dict) -> int:
-    from sqlalchemy import and_, func, select
-
-    from corvanti.service import tables as T
-
-    r = T.results
-    with store.db.read() as conn:
-        return int(conn.execute(select(func.count()).select_from(r).where(and_(
-            r.c.pipeline_id == pipeline_id, r.c.output_name == res["output_name"], r.c.id < res["id"],
-        ))).scalar_one())

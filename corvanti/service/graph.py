@@ -32,10 +32,13 @@ def dot_quote(text: str) -> str:
 
 def _label(node: dict) -> str:
     lines = [str(node["operation"] or node["node_type"])]
+    where = None
     if node.get("table_name") and node.get("column_name"):
-        lines.append(f'{node["table_name"]}.{node["column_name"]}')
+        where = f'{node["table_name"]}.{node["column_name"]}'
     elif node.get("column_name"):
-        lines.append(str(node["column_name"]))
+        where = str(node["column_name"])
+    if where and where != lines[0]:
+        lines.append(where)
     lines.append(f'0x{int(node["fingerprint"]) & 0xFFFFFFFF:08X}')
     return "\\n".join(dot_quote(line)[1:-1] for line in lines)
 

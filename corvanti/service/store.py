@@ -378,6 +378,14 @@ class Store:
             return dict(id=int(r.id), row_key=r.row_key, output_name=r.output_name, fingerprint=int(r.fingerprint),
                         value=finite(r.value), input_hash=r.input_hash)
 
+    def result_position(self, pipeline_id: int, res: dict) -> int:
+        """How many results of the same output precede ``res`` (its row position)."""
+        r_ = T.results
+        with self.db.read() as conn:
+            return int(conn.execute(select(func.count()).select_from(r_).where(and_(
+                r_.c.pipeline_id == pipeline_id, r_.c.output_name == res["output_name"], r_.c.id < res["id"],
+            ))).scalar_one())
+
     def source_row(self, tenant: str, pipeline_id: int, row_index: int, operations: Sequence[str]) -> dict:
         """The stored values of one row of the pipeline's source columns, in column order."""
         v = T.row_values
