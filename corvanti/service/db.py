@@ -178,10 +178,5 @@ class Database:
         mod = pg_dialect if self.dialect == "postgresql" else sqlite_dialect
         return mod.insert(table)
 
-    @property
-    def max_params(self) -> int:
-        """Bound parameters allowed in one statement (SQLite's limit is the lower)."""
-        return 30_000 if self.dialect == "sqlite" else 60_000
-
     def display_url(self) -> str:
         return self.url.render_as_string(hide_password=True)

@@ -97,29 +97,26 @@ class Store:
         return len(conn.execute(stmt).all()) == 1
 
     def _insert_many(self, conn: Connection, table, rows: Sequence[dict], conflict=None) -> int:
-        """Multi-row INSERTs within the parameter limit; returns the rows written.
+        """INSERT many rows as one executemany; returns the rows written.
 
         ``conflict``: None (plain), "nothing", or a tuple of the key columns
-        whose rows are then replaced by the new values.
+        whose rows are then replaced by the new values. SQLAlchemy sends the
+        rows as multi-row INSERTs of one cached statement; the rows written
+        are counted from RETURNING (drivers do not all report a rowcount).
         """
         if not rows:
             return 0
-        per_stmt = max(1, self.db.max_params // len(rows[0]))
-        # Rows written are counted from RETURNING: drivers do not all report a rowcount here.
+        stmt = self.db.insert(table)
+        if conflict == "nothing":
+            stmt = stmt.on_conflict_do_nothing()
+        elif conflict:
+            keys = set(conflict)
+            stmt = stmt.on_conflict_do_update(
+                index_elements=list(conflict),
+                set_={c: stmt.excluded[c] for c in rows[0] if c not in keys},
+            )
         key = next(iter(table.primary_key.columns))
-        written = 0
-        for start in range(0, len(rows), per_stmt):
-            stmt = self.db.insert(table).values(list(rows[start:start + per_stmt]))
-            if conflict == "nothing":
-                stmt = stmt.on_conflict_do_nothing()
-            elif conflict:
-                keys = set(conflict)
-                stmt = stmt.on_conflict_do_update(
-                    index_elements=list(conflict),
-                    set_={c: stmt.excluded[c] for c in rows[0] if c not in keys},
-                )
-            written += len(conn.execute(stmt.returning(key)).all())
-        return written
+        return len(conn.execute(stmt.returning(key), list(rows)).all())
 
     # ---- pipelines and sources ---------------------------------------------
     def create_pipeline(self, tenant: str, name: str, config: Optional[dict], git_commit: Optional[str]) -> int:
