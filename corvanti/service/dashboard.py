@@ -309,8 +309,7 @@ def _prefill(store, tenant: str, pipeline_id: int, res: dict) -> dict:
         row_index, operations = int(tail), ["source_feature"]
     else:
         row_index = store.result_position(pipeline_id, res)
-        nodes, _edges, _total = store.graph(tenant, pipeline_id, 10_000)
-        operations = sorted({n["operation"] for n in nodes if str(n["node_type"]).upper() == "SOURCE"})
+        operations = store.source_operations(pipeline_id)
     row = store.source_row(tenant, pipeline_id, row_index, operations)
     if scheme == "validate":
         row = dict(sorted(row.items()))

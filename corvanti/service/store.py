@@ -142,7 +142,7 @@ class Store:
                 self._check_pipelines(conn, tenant, [pid])
             else:
                 pid = conn.execute(select(func.max(T.pipelines.c.id))
-                                   .where(T.pipelines.c.tenant_id == tenant)).scalar()
+                                   .where(tenant_match(T.pipelines.c.tenant_id, tenant))).scalar()
             row = dict(tenant_id=tenant, pipeline_id=pid, pair_id=src.pair_id, table_name=src.table_name,
                        column_name=src.column_name, is_protected=int(src.is_protected))
             self._insert_many(conn, T.sources, [row], conflict=("tenant_id", "table_name", "column_name"))
@@ -247,7 +247,7 @@ class Store:
                         continue
                     if child not in children:
                         existing = conn.execute(select(e.c.parent_node_id, e.c.input_position)
-                                                .where(e.c.child_node_id == child)).all()
+                                                .where(and_(e.c.pipeline_id == pid, e.c.child_node_id == child))).all()
                         nxt = max((int(r.input_position) for r in existing), default=-1) + 1
                         children[child] = ({int(r.parent_node_id) for r in existing}, nxt)
                     parents, nxt = children[child]
@@ -382,6 +382,14 @@ class Store:
             return int(conn.execute(select(func.count()).select_from(r_).where(and_(
                 r_.c.pipeline_id == pipeline_id, r_.c.output_name == res["output_name"], r_.c.id < res["id"],
             ))).scalar_one())
+
+    def source_operations(self, pipeline_id: int) -> list[str]:
+        """The operations of the pipeline's source nodes (the operation its source cells' row values carry)."""
+        n = T.nodes
+        with self.db.read() as conn:
+            rows = conn.execute(select(n.c.operation).distinct().where(and_(
+                n.c.pipeline_id == pipeline_id, func.upper(n.c.node_type) == "SOURCE")))
+            return sorted(r.operation for r in rows)
 
     def source_row(self, tenant: str, pipeline_id: int, row_index: int, operations: Sequence[str]) -> dict:
         """The stored values of one row of the pipeline's source columns, in column order."""
