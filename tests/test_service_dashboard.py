@@ -47,14 +47,19 @@ def browser():
         drv.quit()
 
 
-def _submit(browser, element_id):
-    """Click a submit button and wait for the next page to load."""
+def _follow(browser, element):
+    """Click a link or button and wait until the next page has replaced this one."""
     from selenium.webdriver.support import expected_conditions as EC
     from selenium.webdriver.support.ui import WebDriverWait
 
     old = browser.find_element(By.TAG_NAME, "html")
-    browser.find_element(By.ID, element_id).click()
+    element.click()
     WebDriverWait(browser, 30).until(EC.staleness_of(old))
+    WebDriverWait(browser, 30).until(lambda b: b.execute_script("return document.readyState") == "complete")
+
+
+def _submit(browser, element_id):
+    _follow(browser, browser.find_element(By.ID, element_id))
 
 
 def _shot(browser, tmp_path, name):
@@ -109,6 +114,7 @@ def _populate(c: ApiClient):
 
 def test_dashboard_pages_in_chromium(sqlite_live, browser, tmp_path):
     c = sqlite_live.client("team-a")
+    c.pipeline("<img src=x onerror=alert(1)>")
     pid = _populate(c)
     other = sqlite_live.client("team-b")
     other_pid = other.pipeline("someone_elses")
@@ -128,17 +134,19 @@ def test_dashboard_pages_in_chromium(sqlite_live, browser, tmp_path):
     cells = [td.text for td in browser.find_elements(By.CSS_SELECTOR, "#pipelines tbody tr:first-child td")]
     assert cells[:4] == ["credit_scoring", "completed", "4", "3"] and cells[4].endswith("Z") and cells[5].endswith("Z")
     assert "someone_elses" not in browser.page_source
+    assert "<img src=x onerror=alert(1)>" in browser.find_element(By.ID, "pipelines").text   # text, not markup
+    assert not browser.find_elements(By.CSS_SELECTOR, "#pipelines img")
     _shot(browser, tmp_path, "pipelines")
 
-    browser.find_element(By.LINK_TEXT, "Models").click()
+    _follow(browser, browser.find_element(By.LINK_TEXT, "Models"))
     assert [td.text for td in browser.find_elements(By.CSS_SELECTOR, "#models tbody td")][:5] == [
         "credit_scoring", "credit_scoring", "1.0", "production", "credit"]
-    browser.find_element(By.LINK_TEXT, "Fairness").click()
+    _follow(browser, browser.find_element(By.LINK_TEXT, "Fairness"))
     row = browser.find_element(By.CSS_SELECTOR, "#fairness tbody tr")
     assert "disparate impact" in row.text and "applicants.sex" in row.text
     _shot(browser, tmp_path, "fairness")
 
-    browser.find_element(By.LINK_TEXT, "credit_scoring").click()
+    _follow(browser, browser.find_element(By.LINK_TEXT, "credit_scoring"))
     assert browser.find_element(By.ID, "node-count").text == "4"
     svg = browser.find_element(By.CSS_SELECTOR, "#graph svg")
     assert len(svg.find_elements(By.CSS_SELECTOR, "g.node")) == 4
@@ -149,7 +157,7 @@ def test_dashboard_pages_in_chromium(sqlite_live, browser, tmp_path):
     assert [r.find_element(By.TAG_NAME, "td").text for r in result_rows] == ["app-0", "app-1", "app-2"]
     _shot(browser, tmp_path, "pipeline")
 
-    result_rows[1].find_element(By.LINK_TEXT, "verify").click()
+    _follow(browser, result_rows[1].find_element(By.LINK_TEXT, "verify"))
     box = browser.find_element(By.ID, "row")
     assert '"income": 61000' in box.get_attribute("value") and '"sex": "m"' in box.get_attribute("value")
     _submit(browser, "verify-submit")
@@ -168,12 +176,7 @@ def test_dashboard_pages_in_chromium(sqlite_live, browser, tmp_path):
 
     browser.get(f"{base}/dashboard/pipelines/{other_pid}")
     assert "another tenant" in browser.find_element(By.CSS_SELECTOR, "main .error").text
-    old = browser.find_element(By.TAG_NAME, "html")
-    browser.find_element(By.CSS_SELECTOR, "form.logout button").click()
-    from selenium.webdriver.support import expected_conditions as EC
-    from selenium.webdriver.support.ui import WebDriverWait
-
-    WebDriverWait(browser, 30).until(EC.staleness_of(old))
+    _follow(browser, browser.find_element(By.CSS_SELECTOR, "form.logout button"))
     assert browser.current_url.endswith("/dashboard/login")
     browser.get(f"{base}/dashboard/pipelines/{pid}")
     assert browser.current_url.endswith("/dashboard/login")
