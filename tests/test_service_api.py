@@ -416,3 +416,21 @@ def test_concurrent_writers_lose_nothing_and_store_each_batch_once(live):
     with concurrent.futures.ThreadPoolExecutor(8) as pool:
         list(pool.map(lambda page: ApiClient(c.url, c.key).ok("POST", "/v1/nodes", page), pages))
     assert c.ok("GET", f"/v1/pipelines/{pid}")["node_count"] == 24 * 50 + 60
+
+
+def test_openapi_document_lists_every_documented_endpoint(sqlite_live):
+    doc = ApiClient(sqlite_live.url).get("/openapi.json")
+    assert doc.status == 200
+    paths = doc.json["paths"]
+    documented = {
+        "/v1/uploads": {"post"}, "/v1/pipelines": {"post", "get"}, "/v1/pipelines/{pipeline_id}": {"patch", "get"},
+        "/v1/sources": {"post"}, "/v1/nodes": {"post"}, "/v1/edges": {"post"}, "/v1/results": {"post"},
+        "/v1/values": {"post"}, "/v1/dashboard/sync": {"post"}, "/v1/store/nodes": {"post"},
+        "/v1/store/edges": {"post"}, "/v1/store/edges-resolved": {"post"},
+        "/v1/store/pipelines/{pipeline_id}/fingerprints": {"get"}, "/v1/store/row-values": {"post"},
+        "/v1/store/results": {"post"}, "/v1/results/verify": {"post"}, "/v1/models": {"get"}, "/v1/fairness": {"get"},
+    }
+    for path, methods in documented.items():
+        assert methods <= set(paths.get(path, {})), path
+    assert not [p for p in paths if p.startswith("/dashboard")]
+    assert doc.json["components"]["securitySchemes"]["HTTPBearer"]["scheme"] == "bearer"

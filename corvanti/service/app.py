@@ -13,6 +13,8 @@ from fastapi import Depends, FastAPI, Path, Query, Request
 from fastapi.exceptions import RequestValidationError
 from fastapi.responses import JSONResponse, RedirectResponse, Response
 from fastapi.security import HTTPAuthorizationCredentials, HTTPBearer
+from sqlalchemy.exc import OperationalError
+from sqlalchemy.exc import TimeoutError as PoolTimeout
 from starlette.exceptions import HTTPException as StarletteHTTPException
 
 import corvanti
@@ -61,8 +63,8 @@ class Service:
                     scheme=scheme, stored_hash=res["input_hash"] or None, computed_hash=computed, verdict=verdict)
 
 
-def _error(status: int, message: str, **extra) -> JSONResponse:
-    return JSONResponse({"error": message, **extra}, status_code=status)
+def _error(status: int, message: str, headers: Optional[dict] = None, **extra) -> JSONResponse:
+    return JSONResponse({"error": message, **extra}, status_code=status, headers=headers)
 
 
 def _install_error_handlers(app: FastAPI) -> None:
@@ -91,6 +93,12 @@ def _install_error_handlers(app: FastAPI) -> None:
     @app.exception_handler(G.GraphUnavailable)
     async def _no_graph(_request: Request, exc: G.GraphUnavailable):
         return _error(503, str(exc))
+
+    @app.exception_handler(OperationalError)
+    @app.exception_handler(PoolTimeout)
+    async def _database_unavailable(_request: Request, exc: Exception):
+        logger.warning("database unavailable: %s", exc)
+        return _error(503, "the database is unavailable or busy; retry later", headers={"Retry-After": "5"})
 
     @app.exception_handler(Exception)
     async def _internal(_request: Request, exc: Exception):

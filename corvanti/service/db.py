@@ -34,6 +34,9 @@ SCHEMA_PATH = pathlib.Path(__file__).resolve().parent.parent / "utilities" / "pe
 SCHEMA_VERSION = "1"
 
 _SQLITE_BUSY_MS = 30_000
+# Connections: at least as many as the server's worker threads (40), so a
+# request never waits for a connection that a busy thread holds.
+_POOL, _OVERFLOW = 20, 25
 # Any fixed key: serialises concurrent schema creation by several services.
 _PG_SCHEMA_LOCK = 0x636F7276
 
@@ -112,10 +115,10 @@ class Database:
     # -- engine -----------------------------------------------------------
     def _make_engine(self) -> Engine:
         if self.dialect == "postgresql":
-            return create_engine(self.url, pool_size=10, max_overflow=20, pool_pre_ping=True)
+            return create_engine(self.url, pool_size=_POOL, max_overflow=_OVERFLOW, pool_pre_ping=True)
         path = pathlib.Path(self.url.database)
         path.parent.mkdir(parents=True, exist_ok=True)
-        engine = create_engine(self.url, pool_size=10, max_overflow=20,
+        engine = create_engine(self.url, pool_size=_POOL, max_overflow=_OVERFLOW,
                                connect_args={"check_same_thread": False, "timeout": _SQLITE_BUSY_MS / 1000})
 
         @event.listens_for(engine, "connect")
