@@ -123,13 +123,42 @@ def create_app(db: Union[str, Database], *, max_body_bytes: int = DEFAULT_MAX_BO
     app.add_middleware(BodyLimit, max_bytes=max_body_bytes)
     _install_error_handlers(app)
 
+    Tenant = _tenant_type(svc)
+    _pipeline_routes(app, svc, Tenant)
+    _validate_routes(app, svc, Tenant)
+    _storage_routes(app, svc, Tenant)
+
+    @app.get("/healthz", tags=["service"])
+    def healthz():
+        """Liveness: answers without a key."""
+        return {"ok": True}
+
+    @app.get("/", include_in_schema=False)
+    def root():
+        return RedirectResponse("/dashboard/", status_code=307)
+
+    from corvanti.service import dashboard
+
+    dashboard.install(app, svc)
+    return app
+
+
+def _tenant_type(svc: Service):
+    """The ``Annotated`` parameter type that resolves a request's tenant from its key."""
     def tenant(creds: Annotated[Optional[HTTPAuthorizationCredentials], Depends(_bearer)], request: Request) -> str:
         return svc.keys.tenant_of(request.headers.get("authorization") if creds is None else f"Bearer {creds.credentials}")
 
-    Tenant = Annotated[str, Depends(tenant)]
+    return Annotated[str, Depends(tenant)]
+
+
+_ERRORS = {401: {"description": "missing or unknown API key"}, 403: {"description": "another tenant's pipeline"},
+           404: {"description": "unknown pipeline"}, 413: {"description": "body too large"}}
+
+
+def _pipeline_routes(app: FastAPI, svc: Service, Tenant) -> None:
+    """Pipelines, sources, and what the dashboard reads."""
     store = svc.store
-    errors = {401: {"description": "missing or unknown API key"}, 403: {"description": "another tenant's pipeline"},
-              404: {"description": "unknown pipeline"}, 413: {"description": "body too large"}}
+    errors = _ERRORS
 
     # ---- pipelines and sources -------------------------------------------
     @app.post("/v1/pipelines", response_model=M.PipelineCreated, tags=["pipelines"], responses=errors)
@@ -174,6 +203,12 @@ def create_app(db: Union[str, Database], *, max_body_bytes: int = DEFAULT_MAX_BO
         """Register a source column of the tenant (one per table and column)."""
         store.register_source(t, body)
         return {"ok": True}
+
+
+def _validate_routes(app: FastAPI, svc: Service, Tenant) -> None:
+    """What ``corvanti.validate()``, ``upload()`` and the dashboard sync post."""
+    store = svc.store
+    errors = _ERRORS
 
     # ---- validate() uploads ------------------------------------------------
     @app.post("/v1/nodes", response_model=M.Stored, tags=["validate"], responses=errors)
@@ -223,6 +258,12 @@ def create_app(db: Union[str, Database], *, max_body_bytes: int = DEFAULT_MAX_BO
     def list_fairness(t: Tenant):
         return {"findings": store.list_fairness(t)}
 
+
+def _storage_routes(app: FastAPI, svc: Service, Tenant) -> None:
+    """The storage endpoints of ``HostedStorage``."""
+    store = svc.store
+    errors = _ERRORS
+
     # ---- storage endpoints (HostedStorage) ---------------------------------
     @app.post("/v1/store/nodes", response_model=M.Stored, tags=["storage"], responses=errors)
     def store_nodes(body: M.StoreNodes, t: Tenant):
@@ -254,20 +295,6 @@ def create_app(db: Union[str, Database], *, max_body_bytes: int = DEFAULT_MAX_BO
     def store_results(body: M.StoreResults, t: Tenant):
         stored, dup = store.store_results(t, body.pipeline_id, body.results, body.batch_id)
         return {"stored": stored, "duplicate": dup}
-
-    @app.get("/healthz", tags=["service"])
-    def healthz():
-        """Liveness: answers without a key."""
-        return {"ok": True}
-
-    @app.get("/", include_in_schema=False)
-    def root():
-        return RedirectResponse("/dashboard/", status_code=307)
-
-    from corvanti.service import dashboard
-
-    dashboard.install(app, svc)
-    return app
 
 
 def _check_batch(body: list, what: str) -> None:

@@ -149,6 +149,12 @@ def install(app: FastAPI, svc) -> None:
     def logout():
         return login_redirect()
 
+    _list_pages(app, store, page)
+    _pipeline_pages(app, svc, page, tenant_of)
+
+
+def _list_pages(app: FastAPI, store, page) -> None:
+    """Pipelines, models and fairness findings of the signed-in tenant."""
     @app.get("/dashboard/", include_in_schema=False)
     def pipelines_page(request: Request):
         def render(t):
@@ -193,6 +199,11 @@ def install(app: FastAPI, svc) -> None:
                            "No fairness findings yet: DAGTracker.flush() posts one per pipeline.")
             return _html(_layout("Fairness findings", table, t, "fairness"))
         return page(request, render)
+
+
+def _pipeline_pages(app: FastAPI, svc, page, tenant_of) -> None:
+    """One pipeline: details, graph, results; the verify form."""
+    store = svc.store
 
     @app.get("/dashboard/pipelines/{pipeline_id}", include_in_schema=False)
     def pipeline_page(request: Request, pipeline_id: int, offset: int = 0):

@@ -63,7 +63,7 @@ class PostgresServer:
         if os.geteuid() == 0 and not shutil.which("runuser"):
             return "running as root without runuser, cannot start PostgreSQL as another user"
         try:
-            import psycopg  # noqa: F401
+            import psycopg  # noqa: F401  (only whether it imports)
         except ImportError:
             return "psycopg is not installed (the service extra)"
         return None
