@@ -453,3 +453,43 @@ def test_a_vanished_database_is_503_not_a_crash(pg_server):
         assert ans.status == 503 and ans.headers["retry-after"] == "5" and "Traceback" not in ans.text
     finally:
         service.stop()
+
+
+def test_sqlite_service_shares_its_file_with_another_writer(tmp_path):
+    """Another program writing the same file (as a tracker's embedded store does) makes nobody fail."""
+    import sqlite3
+    import threading
+    import time
+
+    path = tmp_path / "shared.db"
+    service = LiveService(f"sqlite:///{path}")
+    stop = threading.Event()
+    written = []
+
+    def other_writer():
+        conn = sqlite3.connect(path, timeout=30, isolation_level=None)
+        while not stop.is_set():
+            conn.execute("BEGIN IMMEDIATE")
+            cur = conn.execute("INSERT INTO pipelines (tenant_id, name, status, started_at) "
+                               "VALUES ('default', 'local', 'running', '2026-12-09T00:00:00.000000Z')")
+            written.append(cur.lastrowid)
+            conn.execute("COMMIT")
+            time.sleep(0.002)   # a writer between batches, as a tracker's background writer is
+        conn.close()
+
+    thread = threading.Thread(target=other_writer)
+    thread.start()
+    try:
+        c = service.client()
+        pid = c.pipeline()
+        for i in range(30):
+            assert c.ok("POST", "/v1/store/nodes", {"batch_id": f"b{i}", "nodes": [_node(pid, i * 10 + j) for j in range(10)]})["stored"] == 10
+    finally:
+        stop.set()
+        thread.join()
+        service.stop()
+    assert len(written) > 0
+    conn = sqlite3.connect(path)
+    assert conn.execute("SELECT COUNT(*) FROM nodes").fetchone() == (300,)
+    assert conn.execute("SELECT COUNT(*) FROM pipelines WHERE name = 'local'").fetchone() == (len(written),)
+    conn.close()
