@@ -25,3 +25,7 @@ def service():
         yield server
     finally:
         server.close()
+
+
+# The real corvanti service (tests/support/corvanti_service.py).
+from support.corvanti_service import db_url, live, pg_server, sqlite_live  # noqa: E402,F401
