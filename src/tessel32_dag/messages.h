@@ -43,7 +43,9 @@ inline constexpr const char* INIT_DOC =
     "    api_key: Corvanti API key (required for persistence)\n"
     "    tenant_id: Tenant identifier (derived from the API key if not provided)\n"
     "    service_url: Corvanti hosted service URL\n"
-    "    pipeline_name: Name for this pipeline execution";
+    "    pipeline_name: Name for this pipeline execution\n"
+    "    lineage: keyword only; \"positional\" (the default) keeps provenance by\n"
+    "        position, \"rows\" keeps it attached to the rows through row operations";
 
 inline constexpr const char* CREATE_NODE_DOC =
     "Create a new DAG node and return its ID.\n"
@@ -84,6 +86,8 @@ inline constexpr const char* GET_DAG_DOC =
 inline constexpr const char* GET_DAG_FOR_PROV_DOC = "Get DAG for the most recent node with given provenance.";
 
 inline constexpr const char* DEPTH_DOC = "Maximum depth from root to any leaf.";
+inline constexpr const char* MISSING_IDS_DOC =
+    "Node ids that the edges (or the root) name but nodes lacks: evicted ancestors, ascending.";
 inline constexpr const char* SOURCE_NODES_DOC = "All source (leaf) nodes.";
 inline constexpr const char* PROTECTED_SOURCES_DOC = "Source nodes from protected tables.";
 inline constexpr const char* HAS_PROTECTED_DOC = "Whether any protected data was used.";
@@ -127,6 +131,11 @@ inline constexpr const char* START_NEW_PIPELINE_DOC =
     "Start a new pipeline for the next run after a flush/sync cycle.";
 
 // Errors
+inline constexpr const char* FIRST_EVICTION =
+    "DAGTracker evicted %d nodes on reaching its bound of %d nodes (_max_nodes): the lineage of values "
+    "derived from them is partial from now on. To keep full lineage, raise tracker._max_nodes "
+    "or enable persistence (enable_persistence).";
+inline constexpr const char* BAD_LINEAGE = "lineage must be \"positional\" or \"rows\", got %R";
 inline constexpr const char* EMPTY_TABLE_OR_COLUMN = "table and column must be non-empty strings";
 inline constexpr const char* NOT_A_REGISTRY =
     "DAGTracker._nodes must be the tracker's own node registry (got %.200s)";

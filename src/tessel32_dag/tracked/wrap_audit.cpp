@@ -16,6 +16,7 @@
 #include "tessel32_dag/state.h"
 #include "tessel32_dag/tracked/tracked.h"
 #include "tessel32_dag/engine/tracker.h"
+#include "tessel32_dag/engine/analysis.h"
 
 namespace dag {
 using namespace nb::literals;
@@ -468,7 +469,11 @@ nb::object f_dag_audit(const glue::Call& c) {
   if (truthy(dag)) {
     nb::object dd = glue::steal(PyDict_New());
     auto put2 = [&](const char* k, nb::handle v) { glue::ok(PyDict_SetItemString(dd.ptr(), k, v.ptr())); };
-    put2("depth", attr(dag, W.s_depth));
+    // Evicted ancestors: the depth of what is still known, and how much is gone.
+    nb::object missing = dag_missing_ids(dag.ptr());
+    Py_ssize_t n_missing = length(missing);
+    put2("depth", n_missing ? dag_depth(dag.ptr(), true) : attr(dag, W.s_depth));
+    if (n_missing) put("missing_ancestors", nb::int_(n_missing));
     put2("node_count", nb::int_(length(attr(dag, S.s_nodes_field))));
     put2("operation_counts", attr(dag, W.s_operation_counts));
     put2("sources", source_pairs(attr(dag, W.s_source_nodes)));
