@@ -194,6 +194,18 @@ inline constexpr const char* DAG_AUDIT_DOC =
     "dag_audit($module, /, series, row_index=0)\n--\n\n"
     "Full audit of a series value including DAG reconstruction.";
 
+inline constexpr const char* ROWS_BAD_ARRAY = "%s must be a 1-D contiguous array of %s";
+inline constexpr const char* ROWS_LENGTHS = "row positions, groups and arrays do not fit together";
+inline constexpr const char* ROWS_ELEMENTWISE_DOC =
+    "_rows_elementwise($module, /, tracker, op_name, op_code, values, prov_a, nodes_a, prov_b=None, nodes_b=None)\n"
+    "--\n\n"
+    "One node per element (binary when prov_b is given): returns (provenances, node_ids).";
+inline constexpr const char* ROWS_ANNOTATE_DOC =
+    "_rows_annotate($module, /, tracker, node_ids, metadata)\n--\n\n"
+    "Give each of the nodes (still in the registry) its own copy of metadata.";
+inline constexpr const char* ROWS_AGGREGATE_DOC =
+    "_rows_aggregate($module, /, tracker, op_name, op_code, prov, nodes, order, starts, metadata)\n--\n\n"
+    "One AGGREGATE node per group of rows (order[starts[g]:starts[g + 1]]): returns (provenances, node_ids).";
 inline constexpr const char* AUDIT_NO_TRACKER = "No tracker or empty series";
 inline constexpr const char* PROV_OUT_OF_RANGE = "provenance returned by encode must be in 0..4294967295, got %R";
 

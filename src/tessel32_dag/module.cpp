@@ -125,6 +125,7 @@ static void init_module(nb::module_& m) {
   register_tracked_series(m);
   register_tracked_frame(m);
   register_wrap_audit(m);
+  register_rows_kernels(m);
   register_bulk(m);
 }
 
