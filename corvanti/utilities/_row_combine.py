@@ -260,7 +260,7 @@ class RowGroupBy:
             rl._debug_once("unknown", f"groupby.{name}")
             return res
         tracker = rl._tracker_of(self._src)
-        codes = self._gb.ngroup().to_numpy().astype(np.int64)
+        codes = rl._positions(self._gb.ngroup())  # NaN (a dropped group) -> -1
         order, starts = _groups(codes, ngroups)
         order = order[np.searchsorted(codes[order], 0):] if len(order) else order
         starts = starts - (len(codes) - len(order))
