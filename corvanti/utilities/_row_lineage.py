@@ -199,9 +199,9 @@ def _fit_series(self, other, method):
             _debug_once("uncovered", _op_name(method, 3))
         return
     n = len(self)
+    _debug_once("uncovered", _op_name(method, 3))
     if len(prov) == n and (self.index is other.index or self.index.equals(other.index)):
         return
-    _debug_once("uncovered", _op_name(method, 3))
     if other.index.is_unique and len(other._prov) == len(other):
         pos = other.index.get_indexer(self.index)
     else:
@@ -219,10 +219,10 @@ def _fit_frame(self, other, method):
     cn = other._col_nodes
     n = len(self)
     same = n == len(other) and (self.index is other.index or self.index.equals(other.index))
+    _debug_once("uncovered", _op_name(method, 3))
     if same:
         pos = None
     else:
-        _debug_once("uncovered", _op_name(method, 3))
         if other.index.is_unique:
             pos = other.index.get_indexer(self.index)
         else:
