@@ -361,7 +361,7 @@ _FRAME_CARRIER_OPS = ("take", "head", "tail", "sort_values", "sort_index", "drop
 
 def _inplace(self, name, call, kw):
     """inplace=True: compute the result, then take it over (values and arrays)."""
-    kw["inplace"] = False
+    kw.pop("inplace")
     res = call(kw)
     self._update_inplace(res)
     for attr in type(self)._metadata:

@@ -86,6 +86,12 @@ inline constexpr const char* GET_DAG_DOC =
 inline constexpr const char* GET_DAG_FOR_PROV_DOC = "Get DAG for the most recent node with given provenance.";
 
 inline constexpr const char* DEPTH_DOC = "Maximum depth from root to any leaf.";
+inline constexpr const char* TO_DOT_DOC =
+    "to_dot($self, /, legend=True, labels='rich')\n--\n\n"
+    "The graph as DOT text for people: each node labelled with its operation and the source\n"
+    "columns it derives from (labels='rich' adds its metadata), the path from protected\n"
+    "columns in red, and a legend (legend=True). to_graphviz() is the compact export.";
+inline constexpr const char* TO_DOT_LABELS = "labels must be \"rich\" or \"plain\", got %R";
 inline constexpr const char* MISSING_IDS_DOC =
     "Node ids that the edges (or the root) name but nodes lacks: evicted ancestors, ascending.";
 inline constexpr const char* SOURCE_NODES_DOC = "All source (leaf) nodes.";

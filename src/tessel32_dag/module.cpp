@@ -120,6 +120,7 @@ static void init_module(nb::module_& m) {
   register_records(m);  // DAGNode, DAGEdge
   register_computation_dag(m);
   register_partial_dag(m);  // ComputationDAG.missing_ids
+  register_rich_dot(m);     // ComputationDAG.to_dot
   register_registry(m);  // support types behind DAGTracker._nodes / _prov_to_nodes
   register_tracker(m, m.attr("ProvenanceTracker"));
   register_tracked_series(m);

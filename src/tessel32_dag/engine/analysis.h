@@ -13,7 +13,8 @@ namespace nb = nanobind;
 nb::object dag_depth(PyObject* self, bool skip_missing = false);
 /// The ids that edges (or the root) name but `nodes` lacks, ascending.
 nb::object dag_missing_ids(PyObject* self);
-void register_partial_dag(nb::module_& m);
+void register_partial_dag(nb::module_& m);  // partial.cpp: ComputationDAG.missing_ids
+void register_rich_dot(nb::module_& m);     // export_rich.cpp: ComputationDAG.to_dot
 nb::object dag_source_nodes(PyObject* self);
 nb::object dag_protected_sources(PyObject* self);
 nb::object dag_has_protected(PyObject* self);
