@@ -66,7 +66,7 @@ def _cells(tracker, values, n, primary, pos_a, secondary, pos_b, fill=None):
     nodes = np.full(n, -1, np.int64)
     has_a = (pos_a >= 0) if primary is not None else np.zeros(n, bool)
     has_b = (pos_b >= 0) if secondary is not None else np.zeros(n, bool)
-    values = np.asarray(values, dtype=object)
+    values = np.asarray(values)  # read per element only when row values are recorded
 
     def run(mask, a, pa, b=None, pb=None):
         if not mask.any():
