@@ -223,6 +223,18 @@ def test_uncovered_operations_log_one_debug_line_per_name(env, caplog):
     lines = [r.getMessage() for r in caplog.records if "shift" in r.getMessage()]
     assert lines == ["row lineage: shift is not covered by the tracked objects; provenance kept by position"]
     assert rows(shifted) == rows(s)  # kept by position
+    caplog.clear()
+    f[["a", "k"]].sort_values("a")["a"] * 2.0  # all covered: not a line
+    assert [r.getMessage() for r in caplog.records if r.name == LOGGER] == []
+
+
+def test_assigning_values_without_lineage_drops_the_columns_lineage(env):
+    _, f, _ = env
+    g = f.copy()
+    g["a"] = [0.0] * 5
+    assert "a" not in g._col_prov and rows(g["a"]) == [None] * 5
+    g["b"] = f["a"] + f["k"]
+    assert rows(g["b"]) == rows(f["a"])
 
 
 def test_row_mode_audit_of_evicted_rows_reports_them():

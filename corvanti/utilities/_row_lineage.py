@@ -210,7 +210,7 @@ def _fit_series(self, other, method):
     object.__setattr__(self, "_node_ids", _take(other._node_ids, pos, -1, np.int64))
 
 
-def _fit_frame(self, other, method):
+def _fit_frame(self, other, method, log=True):
     cp = getattr(other, "_col_prov", None)
     if cp is None or not isinstance(other, pd.DataFrame):
         object.__setattr__(self, "_col_prov", {})
@@ -219,7 +219,8 @@ def _fit_frame(self, other, method):
     cn = other._col_nodes
     n = len(self)
     same = n == len(other) and (self.index is other.index or self.index.equals(other.index))
-    _debug_once("uncovered", _op_name(method, 3))
+    if log:
+        _debug_once("uncovered", _op_name(method, 3))
     if same:
         pos = None
     else:
@@ -287,8 +288,9 @@ def _frame_by_carrier(frame, call, name):
 
 
 def _frame_same_rows(res, frame):
+    """A result with the frame's rows (a column selection): arrays by column."""
     out = make_frame(res, _tracker_of(frame), {}, {})
-    _fit_frame(out, frame, None)
+    _fit_frame(out, frame, None, log=False)
     return out
 
 
@@ -520,6 +522,14 @@ class RowTrackedDataFrame(_dag.DAGTrackedDataFrame):
 
     def __getitem__(self, key):
         return _frame_rows(self, "getitem", key)
+
+    def __setitem__(self, key, value):
+        """Set self[key] to value; a value without lineage leaves the column without lineage."""
+        _dag.DAGTrackedDataFrame.__setitem__(self, key, value)
+        if not isinstance(value, _dag.DAGTrackedSeries):
+            for arrays in (self._col_prov, self._col_nodes):
+                if isinstance(arrays, dict):
+                    arrays.pop(key, None)
 
     sample = _frame_method("sample")
     dropna = _frame_method("dropna")
