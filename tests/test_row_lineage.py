@@ -247,3 +247,27 @@ def test_row_mode_audit_of_evicted_rows_reports_them():
     audit = dag_audit(s, 0)
     assert audit["missing_ancestors"] >= 1
     assert set(audit["dag"]["source_rows"]) <= {("t", 0)}  # what is still known, nothing invented
+
+
+def test_extension_dtypes_survive_row_operations_and_merge_indicators():
+    t = DAGTracker(lineage="rows")
+    df = pd.DataFrame({"c": pd.Categorical(["x", "y", "x"]), "n": pd.array([1, None, 3], dtype="Int64"),
+                       "k": [1, 2, 1]})
+    f = wrap_dataframe_dag(df, t, "t")
+    o = wrap_dataframe_dag(pd.DataFrame({"k": [1, 3], "w": [1.0, 2.0]}), t, "o")
+    out = f.sort_values("k")
+    out = out[out["k"] > 0]
+    assert out["c"].dtype == "category" and out["n"].dtype == "Int64"
+    m = f.merge(o, on="k", how="outer", indicator=True)
+    plain = pd.merge(df, pd.DataFrame(o), on="k", how="outer", indicator=True)
+    pd.testing.assert_frame_equal(pd.DataFrame(m), plain, check_frame_type=False)
+    assert rows(m["w"])[0] == [("o", 0), ("t", 0)]
+
+
+def test_series_transforms_stay_row_tracked(env):
+    t, f, _ = env
+    for out, name in ((f["a"].fillna(0.0), "fillna"), (f["a"].clip(2, 4), "clip"),
+                      (f["a"].replace(2.0, 7.0), "replace")):
+        assert type(out).__name__ == "RowTrackedSeries" and node(t, out, 1).operation == name
+        order = pd.Series(out).sort_values(kind="stable").index
+        assert rows(out.sort_values(kind="stable")) == [[("t", list("vwxyz").index(label))] for label in order]

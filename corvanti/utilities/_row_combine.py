@@ -284,7 +284,7 @@ class RowGroupBy:
                 col_prov[col], col_nodes[col] = one(col, label_func)
             return rl.make_frame(res, tracker, col_prov, col_nodes)
         prov, nodes = one(res.name, label_func)
-        return rl.make_series(res.to_numpy(copy=False), res.index, res.name, prov, nodes, tracker)
+        return rl.make_series(res, res.index, res.name, prov, nodes, tracker)
 
 
 def _groupby_method(name):
@@ -325,7 +325,7 @@ def _log_each(self, values, index, name, op_name, op_code, meta):
     tracker = rl._tracker_of(self)
     if not tracker:
         return rl.make_series(values, index, name, self._prov, self._node_ids, tracker)
-    prov, nodes = _dag._rows_elementwise(tracker, op_name, op_code, values,
+    prov, nodes = _dag._rows_elementwise(tracker, op_name, op_code, np.asarray(values),
                                          np.asarray(self._prov), np.asarray(self._node_ids))
     if meta:
         _dag._rows_annotate(tracker, nodes, meta)
@@ -333,7 +333,7 @@ def _log_each(self, values, index, name, op_name, op_code, meta):
 
 
 def _rewrap(res):
-    return rl.make_series(res.to_numpy(copy=False), res.index, getattr(res, "name", None), res._prov,
+    return rl.make_series(res, res.index, getattr(res, "name", None), res._prov,
                           res._node_ids, res._tracker)
 
 
@@ -342,7 +342,7 @@ def _binop_dag(self, other, np_op, op_name, op_code):
     if isinstance(other, _dag.DAGTrackedSeries):
         return _rewrap(res)
     name = self.name if not isinstance(other, pd.Series) or other.name == self.name else None
-    return _log_each(self, res.to_numpy(copy=False), res.index, name, op_name, int(op_code),
+    return _log_each(self, res, res.index, name, op_name, int(op_code),
                      {"operand": _describe(other)})
 
 
@@ -369,9 +369,9 @@ def _array_ufunc(self, ufunc, method, *inputs, **kwargs):
         meta["operand"] = _describe(others[0])
     first = tracked[0]
     tracker = rl._tracker_of(first)
-    values = res.to_numpy(copy=False)
+    values = res
     if len(tracked) >= 2 and len(tracked[1]) == len(first) and tracked[1].index.equals(first.index) and tracker:
-        prov, nodes = _dag._rows_elementwise(tracker, ufunc.__name__, _MAP, values, np.asarray(first._prov),
+        prov, nodes = _dag._rows_elementwise(tracker, ufunc.__name__, _MAP, np.asarray(values), np.asarray(first._prov),
                                              np.asarray(first._node_ids), np.asarray(tracked[1]._prov),
                                              np.asarray(tracked[1]._node_ids))
         _dag._rows_annotate(tracker, nodes, meta)
@@ -387,7 +387,7 @@ def _elementwise(name, meta_of):
         if not isinstance(res, pd.Series) or len(res) != len(self):
             rl._debug_once("unknown", name)
             return res
-        return _log_each(self, res.to_numpy(copy=False), res.index, res.name, name, _MAP,
+        return _log_each(self, res, res.index, res.name, name, _MAP,
                          meta_of(*args, **kwargs))
 
     method.__name__ = name
@@ -401,11 +401,11 @@ def _where(self, cond, other=np.nan, **kwargs):
     plain_other = rl._plain_series(other) if isinstance(other, _dag.DAGTrackedSeries) else other
     res = pd.Series.where(rl._plain_series(self), cond, plain_other, **kwargs)
     meta = {"function": "where", "operand": _describe(other)}
-    out = _log_each(self, res.to_numpy(copy=False), res.index, res.name, "where", _MAP, meta)
+    out = _log_each(self, res, res.index, res.name, "where", _MAP, meta)
     if isinstance(other, _dag.DAGTrackedSeries) and other.index.equals(self.index):
         c = cond(self) if callable(cond) else cond
         keep = pd.Series(True, index=self.index).where(c, False).to_numpy(bool)
-        alt = _log_each(other, res.to_numpy(copy=False), res.index, res.name, "where", _MAP, meta)
+        alt = _log_each(other, res, res.index, res.name, "where", _MAP, meta)
         out._prov[~keep] = alt._prov[~keep]
         out._node_ids[~keep] = alt._node_ids[~keep]
     return out
@@ -432,7 +432,7 @@ def _cumsum(self, *args, **kwargs):
                 nid = tracker.log_binary("cumsum", prev_n, int(src_n[i]), p)
             prov[i], nodes[i] = p, nid
             prev_p, prev_n = p, nid
-    return rl.make_series(res.to_numpy(copy=False), res.index, res.name, prov, nodes, tracker)
+    return rl.make_series(res, res.index, res.name, prov, nodes, tracker)
 
 
 _FRAME_CODES = {"fillna": int(OpCode.FILL), "clip": int(OpCode.CLIP), "replace": _MAP}

@@ -114,6 +114,8 @@ def _tracker_of(obj):
 
 
 def make_series(values, index, name, prov, nodes, tracker) -> RowTrackedSeries:
+    if isinstance(values, pd.Series):
+        values = values.array  # the values with their dtype (categorical, nullable, ...)
     s = RowTrackedSeries(
         values,
         index=index,
@@ -133,7 +135,7 @@ def _series_like(result, src, pos):
     """Give a Series result the arrays of src's rows at pos."""
     prov = _take(src._prov, pos, 0, np.uint32)
     nodes = _take(src._node_ids, pos, -1, np.int64)
-    return make_series(result.to_numpy(copy=False) if isinstance(result, pd.Series) else result,
+    return make_series(result,
                        result.index, result.name, prov, nodes, _tracker_of(src))
 
 
@@ -317,12 +319,12 @@ def _frame_rows(frame, kind, key):
         pos = np.arange(len(frame)) if kind == "getitem" else _positions(rp)
         prov = _take(frame._col_prov.get(col, ()), pos, 0, np.uint32)
         nodes = _take(frame._col_nodes.get(col, ()), pos, -1, np.int64)
-        return make_series(res.to_numpy(copy=False), res.index, res.name, prov, nodes, _tracker_of(frame))
+        return make_series(res, res.index, res.name, prov, nodes, _tracker_of(frame))
     # one row across columns: element j comes from column res.index[j]
     r = int(rp)
     prov = [frame._col_prov[c][r] if c in frame._col_prov else 0 for c in res.index]
     nodes = [frame._col_nodes[c][r] if c in frame._col_nodes else -1 for c in res.index]
-    return make_series(res.to_numpy(copy=False), res.index, res.name, prov, nodes, _tracker_of(frame))
+    return make_series(res, res.index, res.name, prov, nodes, _tracker_of(frame))
 
 
 def _is_row_key(key) -> bool:
@@ -487,6 +489,24 @@ for _name in _SERIES_INDEX_OPS:
     setattr(RowTrackedSeries, _name, _series_method(_name))
 
 
+def _native_transform(name):
+    """The native tracked transforms (one node per element already), with the
+    pandas work inside them marked as covered."""
+    native = getattr(_dag.DAGTrackedSeries, name)
+
+    def method(self, *args, **kwargs):
+        with _covered():
+            return native(self, *args, **kwargs)
+
+    method.__name__ = name
+    method.__doc__ = native.__doc__
+    return method
+
+
+for _name in ("fillna", "replace", "clip"):
+    setattr(RowTrackedSeries, _name, _native_transform(_name))
+
+
 class RowTrackedDataFrame(_dag.DAGTrackedDataFrame):
     """A DAGTrackedDataFrame whose provenance follows its rows (lineage="rows")."""
 
@@ -506,8 +526,11 @@ class RowTrackedDataFrame(_dag.DAGTrackedDataFrame):
             if _row_combine.finalize_combined(self, other, method, sys._getframe(1)):
                 return self
             _debug_once("unknown", method)
-            object.__setattr__(self, "_col_prov", {})
-            object.__setattr__(self, "_col_nodes", {})
+            first = getattr(other, "left", None)
+            if first is None:
+                first = next(iter(getattr(other, "objs", ()) or ()), None)
+            object.__setattr__(self, "_tracker", _tracker_of(first))
+            _fit_frame(self, first, method, log=False)  # by position, from the first input
             return self
         _fit_frame(self, other, method)
         return self
