@@ -271,3 +271,16 @@ def test_series_transforms_stay_row_tracked(env):
         assert type(out).__name__ == "RowTrackedSeries" and node(t, out, 1).operation == name
         order = pd.Series(out).sort_values(kind="stable").index
         assert rows(out.sort_values(kind="stable")) == [[("t", list("vwxyz").index(label))] for label in order]
+
+
+def test_arithmetic_between_series_on_different_rows_pairs_them_by_label(env):
+    _, f, _ = env
+    s = f["a"]
+    moved = s.sort_values().head(3)  # rows y, z, x
+    total = moved + s
+    pd.testing.assert_series_equal(pd.Series(total), pd.Series(moved) + pd.Series(s), check_series_type=False)
+    assert list(total.index) == list("vwxyz")
+    # rows v and w exist on one side only: their nodes come from that side
+    assert rows(total) == [[("t", 0)], [("t", 1)], [("t", 2)], [("t", 3)], [("t", 4)]]
+    assert node(f._tracker, total, 0).node_type == NodeType.UNARY
+    assert node(f._tracker, total, 2).node_type == NodeType.BINARY

@@ -118,7 +118,7 @@ def assert_same_frame(tracked, plain):
 
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(tables(), chains(), st.sampled_from(["none", "scalar", "ufunc", "round", "where", "astype"]))
+@given(tables(), chains(), st.sampled_from(["none", "scalar", "ufunc", "round", "where", "astype", "binary"]))
 def test_every_row_names_exactly_its_source_rows(df, chain, final):
     tracker = DAGTracker(lineage="rows")
     f = wrap_dataframe_dag(df, tracker, "t")
@@ -131,7 +131,11 @@ def test_every_row_names_exactly_its_source_rows(df, chain, final):
     for col in ("a", "k"):
         if col in f.columns:
             assert audited_rows(f[col]) == expected
-    if "a" in f.columns and final != "none":
+    if "a" in f.columns and final == "binary":
+        both = f["a"] * f["k"]
+        np.testing.assert_array_equal(both.to_numpy(), (plain["a"] * plain["k"]).to_numpy())
+        assert audited_rows(both) == expected
+    elif "a" in f.columns and final != "none":
         s = {"scalar": lambda s: s * 0.5 + 1, "ufunc": np.exp, "round": lambda s: s.round(1),
              "where": lambda s: s.where(s > 0, 0.0), "astype": lambda s: s.astype("float32")}[final](f["a"])
         pd.testing.assert_series_equal(pd.Series(s, copy=False), {

@@ -36,6 +36,31 @@ def _func_name(func) -> str:
     return getattr(func, "__name__", None) or type(func).__name__
 
 
+def elementwise(tracker, op_name, op_code, values, pa, na, pb=None, nb=None):
+    """One node per element through the native kernel: binary where both
+    operands have a node, unary from the one that has it otherwise; no node
+    (-1) where neither has one."""
+    values = np.asarray(values)
+    pa, na = np.asarray(pa, np.uint32), np.asarray(na, np.int64)
+    n = len(pa)
+    if pb is None:
+        prov, nodes = _dag._rows_elementwise(tracker, op_name, op_code, values, pa, na)
+        nodes[na < 0] = -1
+        return prov, nodes
+    pb, nb = np.asarray(pb, np.uint32), np.asarray(nb, np.int64)
+    prov = np.zeros(n, np.uint32)
+    nodes = np.full(n, -1, np.int64)
+    has_a, has_b = na >= 0, nb >= 0
+    for mask, args in ((has_a & has_b, (pa, na, pb, nb)), (has_a & ~has_b, (pa, na)), (~has_a & has_b, (pb, nb))):
+        if mask.all():
+            return _dag._rows_elementwise(tracker, op_name, op_code, values, *args)
+        if mask.any():
+            idx = np.flatnonzero(mask)
+            p, nd = _dag._rows_elementwise(tracker, op_name, op_code, values[idx], *(x[idx] for x in args))
+            prov[idx], nodes[idx] = p, nd
+    return prov, nodes
+
+
 # ---------------------------------------------------------------- joins
 
 
@@ -75,7 +100,7 @@ def _cells(tracker, values, n, primary, pos_a, secondary, pos_b, fill=None):
         args = [values[idx], a[0].take(pa[idx]), a[1].take(pa[idx])]
         if b is not None:
             args += [b[0].take(pb[idx]), b[1].take(pb[idx])]
-        p, nd = _dag._rows_elementwise(tracker, "merge", _MERGE, *args)
+        p, nd = elementwise(tracker, "merge", _MERGE, *args)
         prov[idx] = p
         nodes[idx] = nd
 
@@ -325,8 +350,7 @@ def _log_each(self, values, index, name, op_name, op_code, meta):
     tracker = rl._tracker_of(self)
     if not tracker:
         return rl.make_series(values, index, name, self._prov, self._node_ids, tracker)
-    prov, nodes = _dag._rows_elementwise(tracker, op_name, op_code, np.asarray(values),
-                                         np.asarray(self._prov), np.asarray(self._node_ids))
+    prov, nodes = elementwise(tracker, op_name, op_code, values, self._prov, self._node_ids)
     if meta:
         _dag._rows_annotate(tracker, nodes, meta)
     return rl.make_series(values, index, name, prov, nodes, tracker)
@@ -337,10 +361,27 @@ def _rewrap(res):
                           res._node_ids, res._tracker)
 
 
+def _aligned(self, other):
+    """Both operands on pandas' aligned index (pandas' own align), each with
+    the arrays of the rows that landed where."""
+    a, b = pd.Series.align(rl._plain_series(self), rl._plain_series(other))
+    pa, pb = pd.Series.align(rl._pos_series(self), rl._pos_series(other))
+    return rl._series_like(a, self, rl._positions(pa)), rl._series_like(b, other, rl._positions(pb))
+
+
 def _binop_dag(self, other, np_op, op_name, op_code):
-    res = _dag.DAGTrackedSeries._binop_dag(self, other, np_op, op_name, op_code)
     if isinstance(other, _dag.DAGTrackedSeries):
-        return _rewrap(res)
+        if not self.index.equals(other.index):
+            self, other = _aligned(self, other)  # pairs rows by label, as pandas does
+        tracker = rl._tracker_of(self)
+        if not tracker or len(other) != len(self):
+            return _rewrap(_dag.DAGTrackedSeries._binop_dag(self, other, np_op, op_name, op_code))
+        values = np_op(self.values, other.values)  # as the native operators compute them
+        prov, nodes = elementwise(tracker, op_name, int(op_code), values, self._prov, self._node_ids,
+                                  other._prov, other._node_ids)
+        return rl.make_series(values, self.index, self.name if other.name == self.name else None, prov, nodes,
+                              tracker)
+    res = _dag.DAGTrackedSeries._binop_dag(self, other, np_op, op_name, op_code)
     name = self.name if not isinstance(other, pd.Series) or other.name == self.name else None
     return _log_each(self, res, res.index, name, op_name, int(op_code),
                      {"operand": _describe(other)})
@@ -371,9 +412,8 @@ def _array_ufunc(self, ufunc, method, *inputs, **kwargs):
     tracker = rl._tracker_of(first)
     values = res
     if len(tracked) >= 2 and len(tracked[1]) == len(first) and tracked[1].index.equals(first.index) and tracker:
-        prov, nodes = _dag._rows_elementwise(tracker, ufunc.__name__, _MAP, np.asarray(values), np.asarray(first._prov),
-                                             np.asarray(first._node_ids), np.asarray(tracked[1]._prov),
-                                             np.asarray(tracked[1]._node_ids))
+        prov, nodes = elementwise(tracker, ufunc.__name__, _MAP, values, first._prov, first._node_ids,
+                                  tracked[1]._prov, tracked[1]._node_ids)
         _dag._rows_annotate(tracker, nodes, meta)
         return rl.make_series(values, res.index, res.name, prov, nodes, tracker)
     if not first.index.equals(res.index):
@@ -451,7 +491,7 @@ def _frame_elementwise(name):
             arrays = _arrays(self, col)
             if arrays is None or not same or not tracker:
                 continue
-            col_prov[col], col_nodes[col] = _dag._rows_elementwise(
+            col_prov[col], col_nodes[col] = elementwise(
                 tracker, name, _FRAME_CODES[name], res[col].to_numpy(), arrays[0], arrays[1])
         return rl.make_frame(res, tracker, col_prov, col_nodes)
 
