@@ -130,11 +130,17 @@ def main(out_dir: str = "out") -> Dict[str, Any]:
     with open(dot_path, "w") as f:
         f.write(dag.to_graphviz())
     svg = _draw_svg(dot_path, os.path.join(out_dir, "score_dag.svg"))
+    # the picture for people: operations, source columns, the protected path, a legend
+    lineage_path = os.path.join(out_dir, "score_lineage.dot")
+    with open(lineage_path, "w") as f:
+        f.write(dag.to_dot(legend=True, labels="rich"))
+    if svg:
+        _draw_svg(lineage_path, os.path.join(out_dir, "score_lineage.svg"))
 
     print(f"credit score of applicant {score.index[row]}: {audit['value']:.4f}")
     print(jsonweave.dumps(audit, indent=2, default=str))
     print(f"tracker: {jsonweave.dumps(t.dag_stats(), default=str)}")
-    print(f"DAG written to {json_path} and {dot_path}" + (" (+ .svg)" if svg else ""))
+    print(f"DAG written to {json_path}, {dot_path} and {lineage_path}" + (" (+ .svg)" if svg else ""))
     return audit
 
 

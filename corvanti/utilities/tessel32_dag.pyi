@@ -2,7 +2,7 @@
 import enum
 import threading
 from collections.abc import Iterator, Mapping, MutableMapping
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Literal, Optional
 
 import numpy as np
 import numpy.typing as npt
@@ -73,6 +73,8 @@ class ComputationDAG:
     @property
     def depth(self) -> int: ...
     @property
+    def missing_ids(self) -> List[int]: ...
+    @property
     def source_nodes(self) -> List[DAGNode]: ...
     @property
     def protected_sources(self) -> List[DAGNode]: ...
@@ -84,6 +86,7 @@ class ComputationDAG:
     def to_dict(self) -> Dict[str, Any]: ...
     def to_json(self, indent: int = 2) -> str: ...
     def to_graphviz(self) -> str: ...
+    def to_dot(self, legend: bool = True, labels: Literal["rich", "plain"] = "rich") -> str: ...
     def to_openlineage(
         self,
         namespace: str,
@@ -124,12 +127,15 @@ class DAGTracker(ProvenanceTracker):
     _tenant_id: Optional[str]
     _service_url: str
     _dashboard_synced: bool
+    _lineage: Literal["positional", "rows"]
     def __init__(
         self,
         api_key: Optional[str] = None,
         tenant_id: Optional[str] = None,
         service_url: str = "",
         pipeline_name: Optional[str] = None,
+        *,
+        lineage: Literal["positional", "rows"] = "positional",
     ) -> None: ...
     def enable_persistence(self) -> None: ...
     def record_row_value(

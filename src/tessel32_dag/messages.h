@@ -43,7 +43,9 @@ inline constexpr const char* INIT_DOC =
     "    api_key: Corvanti API key (required for persistence)\n"
     "    tenant_id: Tenant identifier (derived from the API key if not provided)\n"
     "    service_url: Corvanti hosted service URL\n"
-    "    pipeline_name: Name for this pipeline execution";
+    "    pipeline_name: Name for this pipeline execution\n"
+    "    lineage: keyword only; \"positional\" (the default) keeps provenance by\n"
+    "        position, \"rows\" keeps it attached to the rows through row operations";
 
 inline constexpr const char* CREATE_NODE_DOC =
     "Create a new DAG node and return its ID.\n"
@@ -84,6 +86,14 @@ inline constexpr const char* GET_DAG_DOC =
 inline constexpr const char* GET_DAG_FOR_PROV_DOC = "Get DAG for the most recent node with given provenance.";
 
 inline constexpr const char* DEPTH_DOC = "Maximum depth from root to any leaf.";
+inline constexpr const char* TO_DOT_DOC =
+    "to_dot($self, /, legend=True, labels='rich')\n--\n\n"
+    "The graph as DOT text for people: each node labelled with its operation and the source\n"
+    "columns it derives from (labels='rich' adds its metadata), the path from protected\n"
+    "columns in red, and a legend (legend=True). to_graphviz() is the compact export.";
+inline constexpr const char* TO_DOT_LABELS = "labels must be \"rich\" or \"plain\", got %R";
+inline constexpr const char* MISSING_IDS_DOC =
+    "Node ids that the edges (or the root) name but nodes lacks: evicted ancestors, ascending.";
 inline constexpr const char* SOURCE_NODES_DOC = "All source (leaf) nodes.";
 inline constexpr const char* PROTECTED_SOURCES_DOC = "Source nodes from protected tables.";
 inline constexpr const char* HAS_PROTECTED_DOC = "Whether any protected data was used.";
@@ -127,6 +137,11 @@ inline constexpr const char* START_NEW_PIPELINE_DOC =
     "Start a new pipeline for the next run after a flush/sync cycle.";
 
 // Errors
+inline constexpr const char* FIRST_EVICTION =
+    "DAGTracker evicted %d nodes on reaching its bound of %d nodes (_max_nodes): the lineage of values "
+    "derived from them is partial from now on. To keep full lineage, raise tracker._max_nodes "
+    "or enable persistence (enable_persistence).";
+inline constexpr const char* BAD_LINEAGE = "lineage must be \"positional\" or \"rows\", got %R";
 inline constexpr const char* EMPTY_TABLE_OR_COLUMN = "table and column must be non-empty strings";
 inline constexpr const char* NOT_A_REGISTRY =
     "DAGTracker._nodes must be the tracker's own node registry (got %.200s)";
@@ -185,6 +200,18 @@ inline constexpr const char* DAG_AUDIT_DOC =
     "dag_audit($module, /, series, row_index=0)\n--\n\n"
     "Full audit of a series value including DAG reconstruction.";
 
+inline constexpr const char* ROWS_BAD_ARRAY = "%s must be a 1-D contiguous array of %s";
+inline constexpr const char* ROWS_LENGTHS = "row positions, groups and arrays do not fit together";
+inline constexpr const char* ROWS_ELEMENTWISE_DOC =
+    "_rows_elementwise($module, /, tracker, op_name, op_code, values, prov_a, nodes_a, prov_b=None, nodes_b=None)\n"
+    "--\n\n"
+    "One node per element (binary when prov_b is given): returns (provenances, node_ids).";
+inline constexpr const char* ROWS_ANNOTATE_DOC =
+    "_rows_annotate($module, /, tracker, node_ids, metadata)\n--\n\n"
+    "Give each of the nodes (still in the registry) its own copy of metadata.";
+inline constexpr const char* ROWS_AGGREGATE_DOC =
+    "_rows_aggregate($module, /, tracker, op_name, op_code, prov, nodes, order, starts, metadata)\n--\n\n"
+    "One AGGREGATE node per group of rows (order[starts[g]:starts[g + 1]]): returns (provenances, node_ids).";
 inline constexpr const char* AUDIT_NO_TRACKER = "No tracker or empty series";
 inline constexpr const char* PROV_OUT_OF_RANGE = "provenance returned by encode must be in 0..4294967295, got %R";
 

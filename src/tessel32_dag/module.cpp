@@ -7,6 +7,7 @@
 #include "tessel32_dag/state.h"
 #include "tessel32_dag/tracked/tracked.h"
 #include "tessel32_dag/engine/tracker.h"
+#include "tessel32_dag/engine/analysis.h"
 
 namespace dag {
 State S;
@@ -118,11 +119,14 @@ static void init_module(nb::module_& m) {
 
   register_records(m);  // DAGNode, DAGEdge
   register_computation_dag(m);
+  register_partial_dag(m);  // ComputationDAG.missing_ids
+  register_rich_dot(m);     // ComputationDAG.to_dot
   register_registry(m);  // support types behind DAGTracker._nodes / _prov_to_nodes
   register_tracker(m, m.attr("ProvenanceTracker"));
   register_tracked_series(m);
   register_tracked_frame(m);
   register_wrap_audit(m);
+  register_rows_kernels(m);
   register_bulk(m);
 }
 

@@ -152,7 +152,7 @@ static bool is_leaf(PyObject* node) {
   return len == 0;
 }
 
-nb::object dag_depth(PyObject* self) {
+nb::object dag_depth(PyObject* self, bool skip_missing) {
   nb::object nodes = dag_nodes(self);
   nb::object root = glue::steal(PyObject_GetAttr(self, S.s_root_id));
   nb::object memo = glue::steal(PyDict_New());
@@ -183,7 +183,13 @@ nb::object dag_depth(PyObject* self) {
         continue;
       }
       if (PyErr_Occurred()) glue::raise_current();
-      nb::object node = glue::steal(PyObject_GetItem(nodes.ptr(), f.nid.ptr()));  // KeyError for a missing id
+      PyObject* found = PyObject_GetItem(nodes.ptr(), f.nid.ptr());  // KeyError for a missing id
+      if (!found && skip_missing && PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyErr_Clear();  // an evicted ancestor: it adds nothing to the known depth
+        stack.pop_back();
+        continue;
+      }
+      nb::object node = glue::steal(found);
       if (is_leaf(node.ptr())) {
         glue::ok(PyDict_SetItem(memo.ptr(), f.nid.ptr(), glue::steal(PyLong_FromLong(0)).ptr()));
         deliver(0);

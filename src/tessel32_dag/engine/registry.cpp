@@ -169,6 +169,8 @@ static PyObject* registry_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
   r->next_id = 0;
   r->max_nodes = PyLong_FromLong(500000);
   r->max_nodes_raw = 500000;
+  r->evicted = 0;
+  r->eviction_logged = false;
   if (!r->prov_wide || !r->max_nodes) {
     Py_DECREF(r);
     return nullptr;

@@ -25,6 +25,8 @@ struct RegistryObject {
   int64_t next_id;         ///< DAGTracker._next_node_id
   PyObject* max_nodes;     ///< DAGTracker._max_nodes (any int-convertible object)
   int64_t max_nodes_raw;
+  int64_t evicted;         ///< nodes evicted so far (the first eviction is logged once)
+  bool eviction_logged;
 };
 
 void register_registry(nb::module_& m);

@@ -78,11 +78,22 @@ bool tracker_is_tainted(TrackerView& t, PyObject* prov_obj, uint32_t prov, bool 
 }
 
 static void evict_locked(TrackerView& t, DeferredDecref& dead) {
+  size_t before = t.reg->store.size();
   if (t.native_evict) {
     registry_evict(t.reg, dead.refs);
   } else {
     glue::steal(PyObject_CallMethodNoArgs(t.self, s_evict));
   }
+  size_t after = t.reg->store.size();
+  if (after < before) t.reg->evicted += (int64_t) (before - after);
+}
+
+/// One WARNING per tracker, at its first eviction; called once the lock is
+/// let go (the logger's handlers are Python code).
+static void log_first_eviction(TrackerView& t) {
+  if (t.reg->eviction_logged || t.reg->evicted == 0) return;
+  t.reg->eviction_logged = true;
+  S.log.warning(msg::FIRST_EVICTION, (long long) t.reg->evicted, (long long) t.reg->max_nodes_raw);
 }
 
 void register_node_locked(TrackerView& t, PyObject* node, int64_t id, DeferredDecref& dead, int writer_hint) {
@@ -161,15 +172,27 @@ nb::object create_node(TrackerView& t, const NodeSpec& s) {
     if (s.is_protected) node_set_field(n, F_IS_PROTECTED, s.is_protected);
     register_node_locked(t, node.ptr(), id, dead);
   }
+  log_first_eviction(t);
   return glue::steal(PyLong_FromLongLong(id));
 }
 
 // ------------------------------------------------------------------ methods
 
+/// The lineage mode: "positional" (the default) or "rows".
+static nb::object lineage_arg(PyObject* v) {
+  if (!v) return nb::str("positional");
+  if (PyUnicode_Check(v) && (PyUnicode_CompareWithASCIIString(v, "positional") == 0 ||
+                             PyUnicode_CompareWithASCIIString(v, "rows") == 0))
+    return nb::borrow(v);
+  glue::raise(PyExc_ValueError, msg::BAD_LINEAGE, v);
+}
+
 static nb::object m_init(const glue::Call& c) {
-  static const glue::Signature sig{"DAGTracker.__init__", {"api_key", "tenant_id", "service_url", "pipeline_name"}, 0};
-  PyObject* a[4];
+  static const glue::Signature sig{
+      "DAGTracker.__init__", {"api_key", "tenant_id", "service_url", "pipeline_name", "lineage"}, 0, 4};
+  PyObject* a[5];
   glue::parse(sig, c, a);
+  nb::object lineage = lineage_arg(a[4]);
   PyObject* api_key = a[0] ? a[0] : Py_None;
   PyObject* tenant_id = a[1] ? a[1] : Py_None;
   nb::object empty_url = glue::steal(PyUnicode_FromString(""));
@@ -205,6 +228,7 @@ static nb::object m_init(const glue::Call& c) {
   set("_tenant_id", nb::handle(tenant_id));
   set("_service_url", nb::handle(service_url));
   set("_dashboard_synced", nb::bool_(false));
+  set("_lineage", lineage);
 
   if (truthy(api_key)) glue::steal(PyObject_CallMethodNoArgs(self, S.s_enable_persistence));
   return nb::none();
@@ -250,6 +274,7 @@ static nb::object m_create_node(const glue::Call& c) {
     }
     register_node_locked(t, node.ptr(), id, dead);
   }
+  log_first_eviction(t);
   return glue::steal(PyLong_FromLongLong(id));
 }
 
@@ -257,8 +282,13 @@ static nb::object m_evict(const glue::Call& c) {
   static const glue::Signature sig{"DAGTracker._evict_oldest_nodes", {}, 0};
   glue::parse(sig, c, nullptr);
   TrackerView t = tracker_view(c.self, false);
-  DeferredDecref dead;
-  registry_evict(t.reg, dead.refs);
+  {
+    DeferredDecref dead;
+    size_t before = t.reg->store.size();
+    registry_evict(t.reg, dead.refs);
+    t.reg->evicted += (int64_t) (before - t.reg->store.size());
+  }
+  log_first_eviction(t);
   return nb::none();
 }
 
@@ -503,19 +533,22 @@ void create_nodes_bulk(TrackerView& t, PyObject* node_type, PyObject* operation,
   t.reg->store.reserve(expected);
   for (size_t start = 0; start < n; start += CHUNK) {
     size_t stop = start + CHUNK < n ? start + CHUNK : n;
-    DeferredDecref dead;
-    LockGuard guard(t.lock);
-    // Read once per chunk: only Python code run by an active writer's
-    // hand-over could change it, and that path looks it up per node.
-    int writer_hint = truthy(self_attr(t.self, S.s_writer)) ? -1 : 0;
-    for (size_t i = start; i < stop; ++i) {
-      int64_t id = t.reg->next_id++;
-      nb::object node = glue::steal((PyObject*) node_new(id, node_type, operation, nullptr, n_inputs,
-                                                         n_inputs > 0 ? in_a[i] : 0, n_inputs > 1 ? in_b[i] : 0,
-                                                         prov[i], nullptr));
-      register_node_locked(t, node.ptr(), id, dead, writer_hint);
-      out_ids[i] = id;
+    {
+      DeferredDecref dead;
+      LockGuard guard(t.lock);
+      // Read once per chunk: only Python code run by an active writer's
+      // hand-over could change it, and that path looks it up per node.
+      int writer_hint = truthy(self_attr(t.self, S.s_writer)) ? -1 : 0;
+      for (size_t i = start; i < stop; ++i) {
+        int64_t id = t.reg->next_id++;
+        nb::object node = glue::steal((PyObject*) node_new(id, node_type, operation, nullptr, n_inputs,
+                                                           n_inputs > 0 ? in_a[i] : 0, n_inputs > 1 ? in_b[i] : 0,
+                                                           prov[i], nullptr));
+        register_node_locked(t, node.ptr(), id, dead, writer_hint);
+        out_ids[i] = id;
+      }
     }
+    log_first_eviction(t);
   }
 }
 

@@ -11,5 +11,6 @@ void register_tracked_series(nb::module_& m);  // tracked_series.cpp: DAGTracked
 void register_tracked_frame(nb::module_& m);   // tracked_frame.cpp: DAGTrackedDataFrame
 void register_wrap_audit(nb::module_& m);      // wrap_audit.cpp: combine_provenances, wrap_dataframe_dag,
                                                // get_dag_for_series, dag_audit
+void register_rows_kernels(nb::module_& m);    // rows_kernels.cpp: kernels of the row-lineage mode
 
 }  // namespace dag

@@ -16,6 +16,7 @@
 #include "tessel32_dag/state.h"
 #include "tessel32_dag/tracked/tracked.h"
 #include "tessel32_dag/engine/tracker.h"
+#include "tessel32_dag/engine/analysis.h"
 
 namespace dag {
 using namespace nb::literals;
@@ -26,7 +27,7 @@ struct WrapGlobals {
   PyObject *s_register, *s_entity_from_row, *s_encode, *s_create_source_node, *s_record_row_value, *s_get_node,
       *s_decode_full, *s_get_mode, *s_explain, *s_explain_tables, *s_has_protected, *s_pairs, *s_entity, *s_chain,
       *s_taint, *s_depth, *s_iloc, *s_dtype, *s_astype, *s_to_numpy, *s_tolist, *s_array, *s_kind, *s_start,
-      *s_step, *s_operation_counts, *s_protected_sources, *s_source_nodes;
+      *s_step, *s_operation_counts, *s_protected_sources, *s_source_nodes, *s_lineage;
   PyObject* kw_encode = nullptr;       ///< ("entity", "chain", "taint", "depth")
   PyObject* kw_column_name = nullptr;  ///< ("column_name",)
   PyObject* base_record_row_value = nullptr;
@@ -81,6 +82,16 @@ bool is_int64_dtype(nb::handle dtype) {
   nb::object size = glue::steal(PyObject_GetAttrString(dtype.ptr(), "itemsize"));
   return PyUnicode_CompareWithASCIIString(kind.ptr(), "i") == 0 && glue::to_int64(size.ptr()) == 8;
 }
+
+/// Is the tracker in the exact row-lineage mode (lineage="rows")?
+bool row_mode(PyObject* tracker) {
+  nb::object mode = attr_or_null(tracker, W.s_lineage);
+  if (!mode.is_valid() || !PyUnicode_Check(mode.ptr())) return false;
+  return PyUnicode_CompareWithASCIIString(mode.ptr(), "rows") == 0;
+}
+
+/// The pure-Python orchestration of the row-lineage mode (imported on use).
+nb::object row_lineage() { return nb::module_::import_("corvanti.utilities._row_lineage"); }
 
 // ---- entity tags of the rows ------------------------------------------------------------
 
@@ -351,6 +362,7 @@ nb::object f_wrap(const glue::Call& c) {
     glue::ok(PyObject_SetItem(col_prov_dict.ptr(), col.ptr(), prov_arr.ptr()));
     glue::ok(PyObject_SetItem(col_nodes_dict.ptr(), col.ptr(), node_arr.ptr()));
   }
+  if (row_mode(tracker)) return row_lineage().attr("adopt_source")(frame, nb::handle(table));
   return frame;
 }
 
@@ -468,11 +480,16 @@ nb::object f_dag_audit(const glue::Call& c) {
   if (truthy(dag)) {
     nb::object dd = glue::steal(PyDict_New());
     auto put2 = [&](const char* k, nb::handle v) { glue::ok(PyDict_SetItemString(dd.ptr(), k, v.ptr())); };
-    put2("depth", attr(dag, W.s_depth));
+    // Evicted ancestors: the depth of what is still known, and how much is gone.
+    nb::object missing = dag_missing_ids(dag.ptr());
+    Py_ssize_t n_missing = length(missing);
+    put2("depth", n_missing ? dag_depth(dag.ptr(), true) : attr(dag, W.s_depth));
+    if (n_missing) put("missing_ancestors", nb::int_(n_missing));
     put2("node_count", nb::int_(length(attr(dag, S.s_nodes_field))));
     put2("operation_counts", attr(dag, W.s_operation_counts));
     put2("sources", source_pairs(attr(dag, W.s_source_nodes)));
     put2("protected_sources", source_pairs(attr(dag, W.s_protected_sources)));
+    if (row_mode(t)) put2("source_rows", row_lineage().attr("source_rows")(tracker, dag));
     put("dag", dd);
   }
   return d;
@@ -519,6 +536,7 @@ void register_wrap_audit(nb::module_& m) {
   W.s_operation_counts = intern("operation_counts");
   W.s_protected_sources = intern("protected_sources");
   W.s_source_nodes = intern("source_nodes");
+  W.s_lineage = intern("_lineage");
   W.kw_encode = nb::make_tuple("entity", "chain", "taint", "depth").release().ptr();
   W.kw_column_name = nb::make_tuple("column_name").release().ptr();
   W.audit_error = PyUnicode_FromString(msg::AUDIT_NO_TRACKER);
