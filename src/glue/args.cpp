@@ -97,18 +97,25 @@ void check_exact(PyObject* value, PyTypeObject* type, const char* argname, bool 
   raise_arg_type(argname, type->tp_name, value);
 }
 
-nb::object to_int(PyObject* value) {
+bool is_number_for_int(PyObject* value) {
+  if (PyLong_Check(value)) return true;
+  PyNumberMethods* nm = Py_TYPE(value)->tp_as_number;
+  return nm && (nm->nb_index || nm->nb_int);
+}
+
+nb::object to_int(PyObject* value, const char* argname) {
   if (PyLong_CheckExact(value)) return nb::borrow(value);
+  if (!is_number_for_int(value)) raise_arg_type(argname, "int", value);
   return steal(PyNumber_Long(value));
 }
 
-int64_t to_int64(PyObject* value) {
+int64_t to_int64(PyObject* value, const char* argname) {
   if (PyLong_CheckExact(value)) {
     long long v = PyLong_AsLongLong(value);
     if (v == -1 && PyErr_Occurred()) raise_current();
     return v;
   }
-  nb::object as_int = to_int(value);
+  nb::object as_int = to_int(value, argname);
   long long v = PyLong_AsLongLong(as_int.ptr());
   if (v == -1 && PyErr_Occurred()) raise_current();
   return v;
@@ -127,7 +134,7 @@ nb::object check_result_exact(nb::object result, PyTypeObject* type, const char*
 
 nb::object check_result_int(nb::object result) {
   if (PyLong_CheckExact(result.ptr())) return result;
-  if (!PyNumber_Check(result.ptr()) || PyUnicode_Check(result.ptr()))
+  if (!is_number_for_int(result.ptr()))
     raise(PyExc_TypeError, "Expected %.200s, got %.200s", "int", Py_TYPE(result.ptr())->tp_name);
   return steal(PyNumber_Long(result.ptr()));
 }

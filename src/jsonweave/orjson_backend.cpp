@@ -68,7 +68,7 @@ nb::object forward_plain_body(PyObject* o) {
   glue::raise(unserialisable, "Type is not JSON serializable: %.200s", Py_TYPE(o)->tp_name);
 }
 
-PyObject* forward_plain(PyObject*, PyObject* o) noexcept {
+PyObject* forward_plain(PyObject*, PyObject* o) {
   return glue::guarded([&]() -> PyObject* { return forward_plain_body(o).release().ptr(); });
 }
 
@@ -79,7 +79,7 @@ nb::object forward_caller_body(PyObject* cell, PyObject* o) {
   return glue::steal(PyObject_CallOneArg(fn.ptr(), o));
 }
 
-PyObject* forward_caller(PyObject* cell, PyObject* o) noexcept {
+PyObject* forward_caller(PyObject* cell, PyObject* o) {
   PyObject* result =
       glue::guarded([&]() -> PyObject* { return forward_caller_body(cell, o).release().ptr(); });
   if (!result) {

@@ -99,10 +99,7 @@ nb::object t_encode(const Call& c) {
   std::vector<uint32_t> ids = arg_ids(a[0]);
   auto small = [](PyObject* v, const char* name, long long hi, const char* fmt) -> uint32_t {
     if (!v) return 0;
-    nb::object i;
-    if (PyLong_Check(v)) i = nb::borrow(v);
-    else if (PyIndex_Check(v)) i = glue::steal(PyNumber_Index(v));
-    else glue::raise(PyExc_TypeError, msg::INT_TYPE, name, Py_TYPE(v)->tp_name);
+    nb::object i = glue::to_int(v, name);
     int overflow = 0;
     long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
     if (x == -1 && !overflow && PyErr_Occurred()) glue::raise_current();

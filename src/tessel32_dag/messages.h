@@ -112,6 +112,12 @@ inline constexpr const char* START_NEW_PIPELINE_DOC =
     "Start a new pipeline for the next run after a flush/sync cycle.";
 
 // Errors
+inline constexpr const char* LOCK_REENTERED =
+    "a node was created while this thread holds _dag_lock (from is_tainted, _evict_oldest_nodes or "
+    "_persist_node); nodes cannot be created there";
+inline constexpr const char* IDS_EXHAUSTED = "node ids are exhausted: _next_node_id %lld leaves no room for %zu more nodes";
+inline constexpr const char* NEXT_ID_RANGE = "_next_node_id must be in 0..9223372036854775807, got %R";
+inline constexpr const char* CYCLE_IN_GRAPH = "the graph has a cycle through node %R";
 inline constexpr const char* EMPTY_TABLE_OR_COLUMN = "table and column must be non-empty strings";
 inline constexpr const char* NOT_A_REGISTRY =
     "DAGTracker._nodes must be the tracker's own node registry (got %.200s)";

@@ -128,4 +128,4 @@ static void init_module(nb::module_& m) {
 
 }  // namespace dag
 
-NB_MODULE(tessel32_dag, m) { dag::init_module(m); }
+GLUE_MODULE(tessel32_dag, m) { dag::init_module(m); }

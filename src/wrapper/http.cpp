@@ -40,7 +40,7 @@ PyObject* intern(const char* s) {
 }
 
 // Close `resp` while an error is in flight, keeping that error.
-void close_quietly(nb::handle resp) noexcept {
+void close_quietly(nb::handle resp) {
   PyObject* saved = PyErr_GetRaisedException();
   PyObject* r = PyObject_CallMethod(resp.ptr(), "close", nullptr);
   if (r)
@@ -105,13 +105,13 @@ nb::object send_json(const char* method, nb::handle url, nb::handle api_key, nb:
     try {
       nb::object enter = resp.attr("__enter__")();
       raw = enter.attr("read")();
-    } catch (...) {
+    } GLUE_CATCH_ALL {
       glue::restore_current_exception();
       close_quietly(resp);
       throw glue::error_set{};
     }
     resp.attr("__exit__")(nb::none(), nb::none(), nb::none());
-  } catch (...) {
+  } GLUE_CATCH_ALL {
     glue::restore_current_exception();
     nb::object exc = nb::steal(PyErr_GetRaisedException());
     nb::object http_error_type = glue::steal(PyObject_GetAttrString(g_urllib_error, "HTTPError"));
@@ -132,7 +132,7 @@ nb::object send_json(const char* method, nb::handle url, nb::handle api_key, nb:
 // timeout: any number, converted with int(); anything else is a TypeError.
 nb::object timeout_arg(PyObject* v, long dflt) {
   if (!v) return glue::steal(PyLong_FromLong(dflt));
-  return int_arg(v, "timeout");
+  return glue::to_int(v, "timeout");
 }
 
 nb::object py_post_json(const glue::Call& call) {

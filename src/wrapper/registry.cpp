@@ -243,7 +243,7 @@ nb::object build_source_snapshots(const Call& c) {
         nb::object serialize = steal(PyObject_GetAttrString(g_module, "_serialize"));
         nb::object snap = steal(PyObject_CallOneArg(serialize.ptr(), subset.ptr()));
         glue::ok(PyDict_SetItem(snapshots.ptr(), table.ptr(), snap.ptr()));
-      } catch (...) {
+      } GLUE_CATCH_ALL {
         // A table that cannot be snapshotted is skipped; anything that is
         // not an Exception (KeyboardInterrupt, ...) goes on to the caller.
         glue::restore_current_exception();

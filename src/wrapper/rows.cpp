@@ -258,7 +258,7 @@ nb::object py_fo(const glue::Call& call) {
   static const glue::Signature sig{"_fo", {"outputs", "n"}, 2};
   PyObject* a[2];
   glue::parse(sig, call, a);
-  nb::object n = int_arg(a[1], "n");
+  nb::object n = glue::to_int(a[1], "n");
   Py_ssize_t count = PyLong_AsSsize_t(n.ptr());
   if (count == -1 && PyErr_Occurred()) glue::raise_current();
   return fo(a[0], count);

@@ -34,7 +34,7 @@ static nb::object bulk(const glue::Call& c, const char* name, int n_inputs) {
     glue::raise(PyExc_ValueError, "input id arrays and provenances differ in length");
   nb::object np = nb::module_::import_("numpy");
   nb::object out = np.attr("empty")(n, "dtype"_a = "int64");
-  glue::Buffer ob(out, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE);
+  glue::Buffer ob = glue::Buffer::writable_ints(out, true, 8, (Py_ssize_t) n, "the node-id array");
   TrackerView t = tracker_view(a[0]);
   PyObject* type = n_inputs == 2 ? S.nt[4] : S.nt[3];
   create_nodes_bulk(t, type, a[1], n_inputs, left.held() ? left.data<int64_t>() : nullptr,

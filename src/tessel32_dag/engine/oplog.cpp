@@ -29,7 +29,7 @@ nb::object tracker_create_source_node(const glue::Call& c) {
   glue::parse(sig, c, a);
   glue::check_str(a[0], "table");
   glue::check_str(a[1], "column");
-  nb::object prov = glue::to_int(a[2]);
+  nb::object prov = glue::to_int(a[2], "provenance");
   if (PyUnicode_GET_LENGTH(a[0]) == 0 || PyUnicode_GET_LENGTH(a[1]) == 0)
     glue::raise(PyExc_ValueError, "%s", msg::EMPTY_TABLE_OR_COLUMN);
 
@@ -67,8 +67,8 @@ nb::object tracker_log_unary(const glue::Call& c) {
   PyObject* a[4];
   glue::parse(sig, c, a);
   glue::check_str(a[0], "op_name");
-  nb::object input = glue::to_int(a[1]);
-  nb::object prov = glue::to_int(a[2]);
+  nb::object input = glue::to_int(a[1], "input_node");
+  nb::object prov = glue::to_int(a[2], "result_prov");
   if (a[3]) glue::check_dict(a[3], "metadata", true);
 
   TrackerView t = tracker_view(c.self);
@@ -94,9 +94,9 @@ nb::object tracker_log_binary(const glue::Call& c) {
   PyObject* a[5];
   glue::parse(sig, c, a);
   glue::check_str(a[0], "op_name");
-  nb::object left = glue::to_int(a[1]);
-  nb::object right = glue::to_int(a[2]);
-  nb::object prov = glue::to_int(a[3]);
+  nb::object left = glue::to_int(a[1], "left_node");
+  nb::object right = glue::to_int(a[2], "right_node");
+  nb::object prov = glue::to_int(a[3], "result_prov");
   if (a[4]) glue::check_dict(a[4], "metadata", true);
 
   TrackerView t = tracker_view(c.self);
@@ -124,7 +124,7 @@ nb::object tracker_log_merge(const glue::Call& c) {
   glue::parse(sig, c, a);
   glue::check_list(a[0], "left_nodes");
   glue::check_list(a[1], "right_nodes");
-  nb::object prov = glue::to_int(a[2]);
+  nb::object prov = glue::to_int(a[2], "result_prov");
   nb::object inner = glue::steal(PyUnicode_FromString("inner"));
   PyObject* merge_type = a[3] ? a[3] : inner.ptr();
   glue::check_str(merge_type, "merge_type");
@@ -153,7 +153,7 @@ nb::object tracker_log_aggregate(const glue::Call& c) {
   glue::parse(sig, c, a);
   glue::check_str(a[0], "op_name");
   glue::check_list(a[1], "input_nodes");
-  nb::object prov = glue::to_int(a[2]);
+  nb::object prov = glue::to_int(a[2], "result_prov");
   if (a[3]) glue::check_dict(a[3], "metadata", true);
 
   TrackerView t = tracker_view(c.self);
@@ -171,8 +171,8 @@ nb::object tracker_record_row_value(const glue::Call& c) {
       "DAGTracker.record_row_value", {"row_index", "fingerprint", "operation", "value", "column_name"}, 3};
   PyObject* a[5];
   glue::parse(sig, c, a);
-  nb::object row_index = glue::to_int(a[0]);
-  nb::object fingerprint = glue::to_int(a[1]);
+  nb::object row_index = glue::to_int(a[0], "row_index");
+  nb::object fingerprint = glue::to_int(a[1], "fingerprint");
   glue::check_str(a[2], "operation");
   PyObject* value = a[3] ? a[3] : Py_None;
   PyObject* column_name = a[4] ? a[4] : Py_None;

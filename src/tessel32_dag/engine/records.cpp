@@ -195,6 +195,12 @@ static void set_is_protected(DAGNodeObject* n, PyObject* v) {
   set_ref(ext_of(n)->is_protected, v);
 }
 
+// A field that may now hold a container: the node joins the cyclic GC.
+static void set_object_field(DAGNodeObject* n, PyObject*& slot, PyObject* v) {
+  set_ref(slot, v);
+  if (PyObject_IS_GC(v)) track((PyObject*) n);
+}
+
 static void set_inputs(DAGNodeObject* n, PyObject* v) {
   set_ref(n->inputs, v);
   track((PyObject*) n);
@@ -229,8 +235,8 @@ static nb::object node_field(DAGNodeObject* n, int i) {
 void node_set_field(DAGNodeObject* n, int i, PyObject* v) {
   switch (i) {
     case 0: set_node_id(n, v); break;
-    case 1: set_ref(n->node_type, v); break;
-    case 2: set_ref(n->operation, v); break;
+    case 1: set_object_field(n, n->node_type, v); break;
+    case 2: set_object_field(n, n->operation, v); break;
     case 3: set_inputs(n, v); break;
     case 4: set_provenance(n, v); break;
     case 5: set_metadata(n, v); break;
@@ -272,7 +278,7 @@ static int node_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
       }
     }
     return 0;
-  } catch (...) {
+  } GLUE_CATCH_ALL {
     glue::restore_current_exception();
     return -1;
   }
@@ -311,10 +317,13 @@ static int node_clear(PyObject* self) {
   return 0;
 }
 
+// Deallocation goes through CPython's trashcan, so a long chain of records
+// referring to one another is freed iteratively, not by deep recursion.
 static void node_dealloc(PyObject* self) {
   auto* n = (DAGNodeObject*) self;
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, node_dealloc)
   node_clear(self);
   Py_CLEAR(n->node_type);
   Py_CLEAR(n->operation);
@@ -322,6 +331,7 @@ static void node_dealloc(PyObject* self) {
   n->ext = nullptr;
   tp->tp_free(self);
   Py_DECREF(tp);
+  Py_TRASHCAN_END
 }
 
 template <int I>
@@ -338,7 +348,7 @@ static int node_set(PyObject* self, PyObject* value, void*) {
   try {
     node_set_field((DAGNodeObject*) self, I, value);
     return 0;
-  } catch (...) {
+  } GLUE_CATCH_ALL {
     glue::restore_current_exception();
     return -1;
   }
@@ -543,7 +553,7 @@ static int edge_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         !PyObject_GC_IsTracked(self))
       PyObject_GC_Track(self);
     return 0;
-  } catch (...) {
+  } GLUE_CATCH_ALL {
     glue::restore_current_exception();
     return -1;
   }
@@ -569,9 +579,11 @@ static int edge_clear(PyObject* self) {
 static void edge_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, edge_dealloc)
   edge_clear(self);
   tp->tp_free(self);
   Py_DECREF(tp);
+  Py_TRASHCAN_END
 }
 
 template <int I>

@@ -167,8 +167,9 @@ static PyObject* registry_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
   new (&r->prov) core::ProvIndex();
   r->prov_wide = PyDict_New();
   r->next_id = 0;
-  r->max_nodes = PyLong_FromLong(500000);
-  r->max_nodes_raw = 500000;
+  r->max_nodes = PyLong_FromLong(DEFAULT_MAX_NODES);
+  r->max_nodes_raw = DEFAULT_MAX_NODES;
+  r->lock_owner = 0;
   if (!r->prov_wide || !r->max_nodes) {
     Py_DECREF(r);
     return nullptr;
@@ -245,7 +246,7 @@ static int registry_ass_subscript(PyObject* self, PyObject* key, PyObject* value
     }
     registry_put(r, id, value, node_is_source(value));
     return 0;
-  } catch (...) {
+  } GLUE_CATCH_ALL {
     glue::restore_current_exception();
     return -1;
   }
@@ -254,7 +255,7 @@ static int registry_ass_subscript(PyObject* self, PyObject* key, PyObject* value
 static int registry_contains(PyObject* self, PyObject* key) {
   try {
     return registry_get((RegistryObject*) self, key) != nullptr;
-  } catch (...) {
+  } GLUE_CATCH_ALL {
     glue::restore_current_exception();
     return -1;
   }
@@ -422,7 +423,7 @@ static int view_contains(PyObject* self, PyObject* key) {
   try {
     std::vector<int64_t> ids;
     return registry_ids_for(view_reg(self), key, ids);
-  } catch (...) {
+  } GLUE_CATCH_ALL {
     glue::restore_current_exception();
     return -1;
   }

@@ -25,7 +25,11 @@ struct RegistryObject {
   int64_t next_id;         ///< DAGTracker._next_node_id
   PyObject* max_nodes;     ///< DAGTracker._max_nodes (any int-convertible object)
   int64_t max_nodes_raw;
+  unsigned long lock_owner; ///< thread holding _dag_lock through node creation (0: none)
 };
+
+/// The registry bound of a new tracker (DAGTracker._max_nodes).
+inline constexpr long DEFAULT_MAX_NODES = 500000;
 
 void register_registry(nb::module_& m);
 

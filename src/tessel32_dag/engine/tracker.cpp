@@ -11,11 +11,20 @@ namespace dag {
 
 // ------------------------------------------------------------------ helpers
 
-LockGuard::LockGuard(nb::handle lock) : lock_(nb::borrow(lock)) {
+LockGuard::LockGuard(nb::handle lock, unsigned long* owner, const char* reentered)
+    : lock_(nb::borrow(lock)), owner_(nullptr) {
+  unsigned long me = PyThread_get_thread_ident();
+  if (owner && *owner == me) glue::raise(PyExc_RuntimeError, "%s", reentered);
   glue::steal(PyObject_CallMethodNoArgs(lock_.ptr(), S.s_acquire));
+  if (owner) {
+    *owner = me;
+    owner_ = owner;
+  }
 }
 
 LockGuard::~LockGuard() {
+  if (!glue::has_thread_state()) return;  // a thread being ended: touch nothing
+  if (owner_) *owner_ = 0;
   // Release even while an exception is propagating; keep that exception.
   PyObject* exc = PyErr_GetRaisedException();
   PyObject* r = PyObject_CallMethodNoArgs(lock_.ptr(), S.s_release);
@@ -26,6 +35,16 @@ LockGuard::~LockGuard() {
   }
   if (exc) PyErr_SetRaisedException(exc);
 }
+
+int64_t take_ids(RegistryObject* r, size_t n) {
+  if (r->next_id < 0 || (uint64_t) (INT64_MAX - r->next_id) < n)
+    glue::raise(PyExc_OverflowError, msg::IDS_EXHAUSTED, (long long) r->next_id, n);
+  int64_t first = r->next_id;
+  r->next_id += (int64_t) n;
+  return first;
+}
+
+DagLock::DagLock(const TrackerView& t) : LockGuard(t.lock, &t.reg->lock_owner, msg::LOCK_REENTERED) {}
 
 nb::object self_attr(PyObject* self, PyObject* name) { return glue::instance_attr(self, name); }
 
@@ -48,25 +67,9 @@ TrackerView tracker_view(PyObject* self, bool need_lock) {
   if (!is_registry(t.reg_holder.ptr())) glue::raise(PyExc_TypeError, msg::NOT_A_REGISTRY, Py_TYPE(t.reg_holder.ptr())->tp_name);
   t.reg = (RegistryObject*) t.reg_holder.ptr();
   if (need_lock) t.lock = self_attr(self, S.s_dag_lock);
-  // Overrides are looked up on the class, as for special methods. The answer
-  // is cached per class and type version, so a call pays two compares.
-  static struct {
-    PyTypeObject* type = nullptr;
-    unsigned int version = 0;
-    bool taint, create, evict;
-  } cache;
-  PyTypeObject* tp = Py_TYPE(self);
-  if (tp != cache.type || tp->tp_version_tag != cache.version || cache.version == 0) {
-    PyUnstable_Type_AssignVersionTag(tp);
-    cache.taint = _PyType_Lookup(tp, S.s_is_tainted) == S.t32->is_tainted_attr;
-    cache.create = _PyType_Lookup(tp, s_create_node) == g_create_node_descr;
-    cache.evict = _PyType_Lookup(tp, s_evict) == g_evict_descr;
-    cache.type = tp;
-    cache.version = tp->tp_version_tag;
-  }
-  t.native_taint = cache.taint;
-  t.native_create = cache.create;
-  t.native_evict = cache.evict;
+  t.native_taint = glue::not_overridden(self, S.s_is_tainted, S.t32->is_tainted_attr);
+  t.native_create = glue::not_overridden(self, s_create_node, g_create_node_descr);
+  t.native_evict = glue::not_overridden(self, s_evict, g_evict_descr);
   return t;
 }
 
@@ -151,8 +154,8 @@ nb::object create_node(TrackerView& t, const NodeSpec& s) {
   DeferredDecref dead;
   int64_t id;
   {
-    LockGuard guard(t.lock);
-    id = t.reg->next_id++;
+    DagLock guard(t);
+    id = take_ids(t.reg, 1);
     nb::object node = glue::steal((PyObject*) node_new(id, s.node_type, s.operation, s.inputs, s.n_lazy, s.in[0],
                                                        s.in[1], 0, s.metadata));
     auto* n = (DAGNodeObject*) node.ptr();
@@ -194,7 +197,7 @@ static nb::object m_init(const glue::Call& c) {
   set("_value_buffer_lock", glue::steal(PyObject_CallNoArgs(S.threading_lock)));
   set("_value_flush_threshold", nb::int_(5000));
   set("_nodes_persisted", nb::bool_(false));
-  set("_max_nodes", nb::int_(500000));
+  set("_max_nodes", nb::int_(DEFAULT_MAX_NODES));
   set("_prov_to_nodes", provview_new(reg.ptr()));
   set("_source_nodes", glue::steal(PyDict_New()));
   set("_writer", nb::none());
@@ -217,14 +220,14 @@ static nb::object m_create_node(const glue::Call& c) {
   nb::object kwargs = glue::parse(sig, c, a);
   glue::check_str(a[1], "operation");
   glue::check_list(a[2], "inputs");
-  nb::object prov = glue::to_int(a[3]);
+  nb::object prov = glue::to_int(a[3], "provenance");
 
   TrackerView t = tracker_view(c.self);
   DeferredDecref dead;
   int64_t id;
   {
-    LockGuard guard(t.lock);
-    id = t.reg->next_id++;  // consumed even if a later step fails
+    DagLock guard(t);
+    id = take_ids(t.reg, 1);  // consumed even if a later step fails
     if (kwargs.is_valid()) {
       static const char* explicit_names[] = {"node_id", "node_type", "operation", "inputs", "provenance"};
       for (const char* k : explicit_names) {
@@ -306,7 +309,7 @@ static nb::object m_get_node(const glue::Call& c) {
   static const glue::Signature sig{"DAGTracker.get_node", {"node_id"}, 1};
   PyObject* a[1];
   glue::parse(sig, c, a);
-  nb::object id = glue::to_int(a[0]);
+  nb::object id = glue::to_int(a[0], "node_id");
   TrackerView t = tracker_view(c.self, false);
   PyObject* n = registry_get(t.reg, id.ptr());
   return nb::borrow(n ? n : Py_None);
@@ -316,7 +319,7 @@ static nb::object m_get_nodes_for_provenance(const glue::Call& c) {
   static const glue::Signature sig{"DAGTracker.get_nodes_for_provenance", {"provenance"}, 1};
   PyObject* a[1];
   glue::parse(sig, c, a);
-  nb::object prov = glue::to_int(a[0]);
+  nb::object prov = glue::to_int(a[0], "provenance");
   TrackerView t = tracker_view(c.self, false);
   std::vector<int64_t> ids;
   nb::object out = glue::steal(PyList_New(0));
@@ -385,13 +388,14 @@ static int set_next_id(PyObject* self, PyObject* v, void*) {
     PyErr_SetString(PyExc_AttributeError, "cannot delete _next_node_id");
     return -1;
   }
-  try {
-    reg_of(self)->next_id = glue::to_int64(v);
-    return 0;
-  } catch (...) {
-    glue::restore_current_exception();
-    return -1;
-  }
+  return glue::guarded_status([&] {
+    nb::object id = glue::to_int(v, "_next_node_id");
+    int overflow = 0;
+    long long raw = PyLong_AsLongLongAndOverflow(id.ptr(), &overflow);
+    if (raw == -1 && PyErr_Occurred()) glue::raise_current();
+    if (overflow || raw < 0) glue::raise(PyExc_ValueError, msg::NEXT_ID_RANGE, id.ptr());
+    reg_of(self)->next_id = raw;
+  });
 }
 static PyObject* get_max_nodes(PyObject* self, void*) {
   return glue::guarded([&]() -> PyObject* { return Py_NewRef(reg_of(self)->max_nodes); });
@@ -403,12 +407,12 @@ static int set_max_nodes(PyObject* self, PyObject* v, void*) {
   }
   try {
     RegistryObject* r = reg_of(self);
-    int64_t raw = glue::to_int64(v);
+    int64_t raw = glue::to_int64(v, "_max_nodes");
     Py_INCREF(v);
     Py_SETREF(r->max_nodes, v);
     r->max_nodes_raw = raw;
     return 0;
-  } catch (...) {
+  } GLUE_CATCH_ALL {
     glue::restore_current_exception();
     return -1;
   }
@@ -488,7 +492,7 @@ void create_nodes_bulk(TrackerView& t, PyObject* node_type, PyObject* operation,
       s.in[1] = n_inputs > 1 ? in_b[i] : 0;
       nb::object p = glue::steal(PyLong_FromUnsignedLong(prov[i]));
       s.provenance = p.ptr();
-      out_ids[i] = glue::to_int64(create_node(t, s).ptr());
+      out_ids[i] = glue::to_int64(create_node(t, s).ptr(), "node_id");
     }
     return;
   }
@@ -503,12 +507,13 @@ void create_nodes_bulk(TrackerView& t, PyObject* node_type, PyObject* operation,
   for (size_t start = 0; start < n; start += CHUNK) {
     size_t stop = start + CHUNK < n ? start + CHUNK : n;
     DeferredDecref dead;
-    LockGuard guard(t.lock);
+    DagLock guard(t);
     // Read once per chunk: only Python code run by an active writer's
     // hand-over could change it, and that path looks it up per node.
     int writer_hint = truthy(self_attr(t.self, S.s_writer)) ? -1 : 0;
+    int64_t first = take_ids(t.reg, stop - start);
     for (size_t i = start; i < stop; ++i) {
-      int64_t id = t.reg->next_id++;
+      int64_t id = first++;
       nb::object node = glue::steal((PyObject*) node_new(id, node_type, operation, nullptr, n_inputs,
                                                          n_inputs > 0 ? in_a[i] : 0, n_inputs > 1 ? in_b[i] : 0,
                                                          prov[i], nullptr));

@@ -13,16 +13,25 @@ namespace dag {
 namespace nb = nanobind;
 
 /// Holds a Python lock (threading.Lock) for a scope. Acquiring may release
-/// the GIL while it waits, as `with lock:` does.
+/// the GIL while it waits, as `with lock:` does. With an `owner` slot, the
+/// holding thread is recorded there, and the same thread asking again raises
+/// RuntimeError `reentered` instead of waiting for itself forever.
 class LockGuard {
  public:
-  explicit LockGuard(nb::handle lock);
+  explicit LockGuard(nb::handle lock, unsigned long* owner = nullptr, const char* reentered = nullptr);
   ~LockGuard();
   LockGuard(const LockGuard&) = delete;
   LockGuard& operator=(const LockGuard&) = delete;
 
  private:
   nb::object lock_;
+  unsigned long* owner_;
+};
+
+/// Take the tracker's _dag_lock for node creation.
+class DagLock : public LockGuard {
+ public:
+  explicit DagLock(const struct TrackerView& t);
 };
 
 /// References released only after every lock is let go: evicted nodes can
@@ -30,6 +39,7 @@ class LockGuard {
 struct DeferredDecref {
   std::vector<PyObject*> refs;
   ~DeferredDecref() {
+    if (!glue::has_thread_state()) return;  // a thread being ended: leave them
     for (PyObject* o : refs) Py_DECREF(o);
   }
 };
@@ -45,6 +55,10 @@ struct TrackerView {
   bool native_evict;        ///< _evict_oldest_nodes not overridden
 };
 TrackerView tracker_view(PyObject* self, bool need_lock = true);
+
+/// Issue `n` consecutive node ids (the first is returned); OverflowError when
+/// they would pass 2**63-1.
+int64_t take_ids(RegistryObject* r, size_t n);
 
 /// What a logging operation asks to create.
 struct NodeSpec {

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "glue/buffer.h"
@@ -119,9 +120,8 @@ namespace {
 template <class T>
 class OutArray {
  public:
-  explicit OutArray(nb::handle arr) : arr_(arr), buf_(arr, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) {
-    GLUE_INVARIANT(buf_.itemsize() == (Py_ssize_t) sizeof(T), "output array of the wrong item size");
-  }
+  OutArray(nb::handle arr, Py_ssize_t n, const char* what)
+      : arr_(arr), buf_(glue::Buffer::writable_ints(arr, std::is_signed_v<T>, sizeof(T), n, what)) {}
   T* data() const { return buf_.data<T>(); }
   T& operator[](Py_ssize_t i) const { return data()[i]; }
 
@@ -473,8 +473,8 @@ bool tracker_is_native(PyObject* tracker) { return native_for(tracker, 2) && nat
 
 void run_elementwise(const ElementwiseJob& job, nb::handle out_prov, nb::handle out_nodes) {
   if (job.n <= 0) return;
-  OutArray<uint32_t> P(out_prov);
-  OutArray<int64_t> N(out_nodes);
+  OutArray<uint32_t> P(out_prov, job.n, "the provenance array");
+  OutArray<int64_t> N(out_nodes, job.n, "the node-id array");
   Columns col;
   for (int k = 0; k < job.n_inputs; ++k) {
     col.prov[k].emplace(job.prov[k]);

@@ -233,7 +233,7 @@ nb::object f_merge_col_provenance(const glue::Call& c) {
     glue::ok(seen);
     if (!in_result || seen) continue;
 
-    nb::object p = length(prov_arr) > 0 ? glue::to_int(glue::steal(PySequence_GetItem(prov_arr.ptr(), 0)).ptr())
+    nb::object p = length(prov_arr) > 0 ? glue::to_int(glue::steal(PySequence_GetItem(prov_arr.ptr(), 0)).ptr(), "provenance")
                                         : nb::int_(0);
     nb::object merged = p;
     if (tracked)
@@ -246,7 +246,7 @@ nb::object f_merge_col_provenance(const glue::Call& c) {
     glue::ok(has_nodes);
     if (!has_nodes) continue;
     nb::object node_arr = glue::steal(PyObject_GetItem(col_nodes, col.ptr()));
-    int64_t nid = length(node_arr) > 0 ? glue::to_int64(glue::steal(PySequence_GetItem(node_arr.ptr(), 0)).ptr()) : -1;
+    int64_t nid = length(node_arr) > 0 ? glue::to_int64(glue::steal(PySequence_GetItem(node_arr.ptr(), 0)).ptr(), "node_id") : -1;
     if (nid < 0) continue;
     nb::object merge_node = glue::steal(PyObject_CallMethodObjArgs(
         tracker.ptr(), F.s_log_unary, F.s_merge, nb::int_(nid).ptr(), merged.ptr(), nullptr));

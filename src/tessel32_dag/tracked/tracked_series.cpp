@@ -69,13 +69,6 @@ nb::object make(PyObject* values, PyObject* index, PyObject* prov, PyObject* tra
   return glue::steal(PyObject_Vectorcall(Z.cls, args, 1, Z.kw_make));
 }
 
-/// `int` arguments: an int, or any number converted with int(); anything else
-/// is the wrong type.
-nb::object int_arg(PyObject* v, const char* name) {
-  if (PyLong_CheckExact(v)) return nb::borrow(v);
-  if (!PyLong_Check(v) && !PyNumber_Check(v)) glue::raise_arg_type(name, "int", v);
-  return glue::steal(PyNumber_Long(v));
-}
 
 /// The untracked result: the values with copies of self's arrays.
 nb::object untracked(PyObject* self, PyObject* values, PyObject* index) {
@@ -333,7 +326,7 @@ nb::object m_binop_dag(const Call& c) {
   PyObject* a[4];
   glue::parse(sig, c, a);
   glue::check_str(a[2], "op_name");
-  nb::object code = int_arg(a[3], "op_code");
+  nb::object code = glue::to_int(a[3], "op_code");
   return binop_impl(c.self, a[0], a[1], a[2], code.ptr());
 }
 
@@ -342,7 +335,7 @@ nb::object m_unop_dag(const Call& c) {
   PyObject* a[3];
   glue::parse(sig, c, a);
   glue::check_str(a[1], "op_name");
-  nb::object code = int_arg(a[2], "op_code");
+  nb::object code = glue::to_int(a[2], "op_code");
   return unop_impl(c.self, a[0], a[1], code.ptr());
 }
 

@@ -64,8 +64,6 @@ void discard_exception() {
   PyErr_Clear();
 }
 
-/// A writable, contiguous 1-D buffer over a numpy array we created.
-glue::Buffer writable(nb::handle arr) { return glue::Buffer(arr, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE); }
 
 uint32_t to_prov(PyObject* v) {
   nb::object i = glue::steal(PyNumber_Index(v));
@@ -79,7 +77,7 @@ uint32_t to_prov(PyObject* v) {
 bool is_int64_dtype(nb::handle dtype) {
   nb::object kind = attr(dtype, W.s_kind);
   nb::object size = glue::steal(PyObject_GetAttrString(dtype.ptr(), "itemsize"));
-  return PyUnicode_CompareWithASCIIString(kind.ptr(), "i") == 0 && glue::to_int64(size.ptr()) == 8;
+  return PyUnicode_CompareWithASCIIString(kind.ptr(), "i") == 0 && glue::to_int64(size.ptr(), "itemsize") == 8;
 }
 
 // ---- entity tags of the rows ------------------------------------------------------------
@@ -93,8 +91,8 @@ std::vector<uint32_t> native_entities(nb::handle index, Py_ssize_t n, uint64_t m
   int is_range = PyObject_IsInstance(index.ptr(), W.range_index);
   glue::ok(is_range);
   if (is_range) {
-    int64_t start = glue::to_int64(attr(index, W.s_start).ptr());
-    int64_t step = glue::to_int64(attr(index, W.s_step).ptr());
+    int64_t start = glue::to_int64(attr(index, W.s_start).ptr(), "start");
+    int64_t step = glue::to_int64(attr(index, W.s_step).ptr(), "step");
     for (Py_ssize_t i = 0; i < n; ++i) out[(size_t) i] = reduce(api->hash_entity_i64(start + step * i));
     return out;
   }
@@ -137,8 +135,10 @@ std::vector<uint32_t> native_entities(nb::handle index, Py_ssize_t n, uint64_t m
 /// row's dtype is the frame's common (interleaved) dtype, so the column is
 /// converted to it once and unboxed as pandas unboxes a row element. Returns
 /// a list, or a null object when the values cannot be read (the per-cell
-/// step would fail for every cell).
-nb::object column_row_values(nb::handle df, Py_ssize_t j, nb::handle row_dtype) {
+/// step would fail for every cell). `exact`: numpy scalars exactly as the row
+/// lookup gives them (for an overriding record_row_value); otherwise the
+/// equal plain Python scalars, which the native record_row_value takes.
+nb::object column_row_values(nb::handle df, Py_ssize_t j, nb::handle row_dtype, bool exact) {
   try {
     nb::object iloc = attr(df, W.s_iloc);
     nb::object key = nb::make_tuple(nb::steal(PySlice_New(nullptr, nullptr, nullptr)), nb::int_(j));
@@ -146,6 +146,9 @@ nb::object column_row_values(nb::handle df, Py_ssize_t j, nb::handle row_dtype) 
     nb::object dtype = attr(col, W.s_dtype);
     int same = PyObject_RichCompareBool(dtype.ptr(), row_dtype.ptr(), Py_EQ);
     if (same < 0) glue::raise_current();
+    // An object row holds each column's own scalars (numpy ones for numpy
+    // columns): the exact values need no conversion.
+    if (exact && !same && PyUnicode_CompareWithASCIIString(attr(row_dtype, W.s_kind).ptr(), "O") == 0) same = 1;
     if (!same) {
       col = call_method(col.ptr(), W.s_astype, {row_dtype.ptr()});
       dtype = attr(col, W.s_dtype);
@@ -159,8 +162,8 @@ nb::object column_row_values(nb::handle df, Py_ssize_t j, nb::handle row_dtype) 
               PyUnicode_CompareWithASCIIString(kind.ptr(), "m") != 0;
     }
     if (plain) {
-      // numpy-backed: plain Python scalars (equal to the numpy scalars of a row)
       nb::object arr = glue::steal(PyObject_CallMethodNoArgs(col.ptr(), W.s_to_numpy));
+      if (exact) return glue::steal(PySequence_List(arr.ptr()));  // numpy scalars, as a row gives them
       return glue::steal(PyObject_CallMethodNoArgs(arr.ptr(), W.s_tolist));
     }
     // datetimes, categoricals, nullable and other extension arrays box their
@@ -289,12 +292,13 @@ nb::object f_wrap(const glue::Call& c) {
           row_dtype_failed = true;
         }
       }
-      if (row_dtype.is_valid()) values = column_row_values(df, j, row_dtype);
+      if (row_dtype.is_valid()) values = column_row_values(df, j, row_dtype, !base_record);
       if (!values.is_valid() || PyList_GET_SIZE(values.ptr()) != n) record = false;
     }
 
     {
-      glue::Buffer pb = writable(prov_arr), nbuf = writable(node_arr);
+      glue::Buffer pb = glue::Buffer::writable_ints(prov_arr, false, 4, n, "the provenance array");
+      glue::Buffer nbuf = glue::Buffer::writable_ints(node_arr, true, 8, n, "the node-id array");
       uint32_t* pd = pb.data<uint32_t>();
       int64_t* nd = nbuf.data<int64_t>();
       int64_t source_node = 0;
@@ -332,7 +336,7 @@ nb::object f_wrap(const glue::Call& c) {
         if (i == 0) {
           nb::object p0 = glue::steal(PyLong_FromUnsignedLong(prov));
           nb::object id = call_method(tracker, W.s_create_source_node, {table, col_str.ptr(), p0.ptr()});
-          source_node = glue::to_int64(id.ptr());
+          source_node = glue::to_int64(id.ptr(), "node_id");
         }
         nd[i] = source_node;
         if (record) {
@@ -382,10 +386,7 @@ nb::object f_combine_provenances(const glue::Call& c) {
 
 nb::object row_index_arg(PyObject* v) {
   if (!v) return nb::int_(0);
-  if (PyLong_CheckExact(v)) return nb::borrow(v);
-  if (!PyNumber_Check(v) || PyUnicode_Check(v) || PyBytes_Check(v) || PyByteArray_Check(v))
-    glue::raise_arg_type("row_index", "int", v);
-  return glue::to_int(v);
+  return glue::to_int(v, "row_index");
 }
 
 nb::object dag_for_series(PyObject* series, PyObject* row_index) {
@@ -398,7 +399,7 @@ nb::object dag_for_series(PyObject* series, PyObject* row_index) {
   if (beyond < 0) glue::raise_current();
   if (beyond) return nb::none();
   nb::object item = glue::steal(PyObject_GetItem(node_ids.ptr(), row_index));
-  nb::object node_id = glue::to_int(item.ptr());
+  nb::object node_id = glue::to_int(item.ptr(), "node_id");
   nb::object zero = nb::int_(0);
   int negative = PyObject_RichCompareBool(node_id.ptr(), zero.ptr(), Py_LT);
   if (negative < 0) glue::raise_current();
@@ -440,7 +441,7 @@ nb::object f_dag_audit(const glue::Call& c) {
     return d;
   }
   nb::object prov_arr = attr(nb::handle(series), F.s_prov);
-  nb::object prov = glue::to_int(glue::steal(PyObject_GetItem(prov_arr.ptr(), row_index.ptr())).ptr());
+  nb::object prov = glue::to_int(glue::steal(PyObject_GetItem(prov_arr.ptr(), row_index.ptr())).ptr(), "provenance");
   uint32_t prov_u32 = to_prov(prov.ptr());
   PyObject* t = tracker.ptr();
   nb::object decoded = call_method(t, W.s_decode_full, {prov.ptr()});
