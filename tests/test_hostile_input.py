@@ -408,3 +408,19 @@ def test_wrap_hands_record_row_value_what_iloc_gives():
         assert type(value) is type(want) and value == want, (i, col, value, want)
     assert type(seen[(0, "f")]) is np.float64 or type(seen[(0, "f")]) is type(df.iloc[0]["f"])
     assert len(seen) == 6
+
+
+# ---- the glue's conventions --------------------------------------------------------------------
+
+@pytest.mark.parametrize("call,text", [
+    (lambda t: t.get_node(1, 2), "DAGTracker.get_node() takes 2 positional arguments but 3 were given"),
+    (lambda t: t.dag_stats(1), "DAGTracker.dag_stats() takes 1 positional argument but 2 were given"),
+    (lambda t: t.log_unary("x", 0, 1, {}, 5), "DAGTracker.log_unary() takes from 4 to 5 positional arguments but 6 were given"),
+    (lambda t: M.DAGNode(*range(11)), "DAGNode.__init__() takes from 6 to 11 positional arguments but 12 were given"),
+    (lambda t: M.dag_audit(1, 2, 3), "dag_audit() takes from 1 to 2 positional arguments but 3 were given"),
+    (lambda t: t32.ProvenanceTracker.is_tainted(1, 2), "ProvenanceTracker.is_tainted() takes 1 positional argument but 2 were given"),
+])
+def test_arity_messages_count_self_like_cpython(call, text):
+    with pytest.raises(TypeError) as info:
+        call(M.DAGTracker())
+    assert str(info.value) == text

@@ -25,12 +25,16 @@ nb::object parse(const Signature& sig, const Call& call, PyObject** out) {
   for (Py_ssize_t i = 0; i < nparams; ++i) out[i] = nullptr;
 
   if (call.nargs > maxpos) {
-    Py_ssize_t minpos = sig.required < maxpos ? sig.required : maxpos;
-    if (minpos == maxpos)
+    // A method counts its `self`, as CPython does for a Python method (a
+    // module function has the module as self, a static method none).
+    const Py_ssize_t own = (call.self && !PyModule_Check(call.self)) ? 1 : 0;
+    Py_ssize_t minpos = (sig.required < maxpos ? sig.required : maxpos) + own;
+    Py_ssize_t top = maxpos + own, given = call.nargs + own;
+    if (minpos == top)
       raise(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given", sig.name,
-            maxpos, maxpos == 1 ? "" : "s", call.nargs, call.nargs == 1 ? "was" : "were");
+            top, top == 1 ? "" : "s", given, given == 1 ? "was" : "were");
     raise(PyExc_TypeError, "%s() takes from %zd to %zd positional arguments but %zd were given",
-          sig.name, minpos, maxpos, call.nargs);
+          sig.name, minpos, top, given);
   }
   for (Py_ssize_t i = 0; i < call.nargs; ++i) out[i] = call.args[i];
 

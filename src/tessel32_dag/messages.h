@@ -118,6 +118,7 @@ inline constexpr const char* LOCK_REENTERED =
 inline constexpr const char* IDS_EXHAUSTED = "node ids are exhausted: _next_node_id %lld leaves no room for %zu more nodes";
 inline constexpr const char* NEXT_ID_RANGE = "_next_node_id must be in 0..9223372036854775807, got %R";
 inline constexpr const char* CYCLE_IN_GRAPH = "the graph has a cycle through node %R";
+inline constexpr const char* CANNOT_DELETE_FIELD = "cannot delete field '%s' of %s";
 inline constexpr const char* EMPTY_TABLE_OR_COLUMN = "table and column must be non-empty strings";
 inline constexpr const char* NOT_A_REGISTRY =
     "DAGTracker._nodes must be the tracker's own node registry (got %.200s)";

@@ -36,7 +36,7 @@ static nb::object bulk(const glue::Call& c, const char* name, int n_inputs) {
   nb::object out = np.attr("empty")(n, "dtype"_a = "int64");
   glue::Buffer ob = glue::Buffer::writable_ints(out, true, 8, (Py_ssize_t) n, "the node-id array");
   TrackerView t = tracker_view(a[0]);
-  PyObject* type = n_inputs == 2 ? S.nt[4] : S.nt[3];
+  PyObject* type = n_inputs == 2 ? S.nt[BINARY] : S.nt[UNARY];
   create_nodes_bulk(t, type, a[1], n_inputs, left.held() ? left.data<int64_t>() : nullptr,
                     right.held() ? right.data<int64_t>() : nullptr, prov.data<uint32_t>(), n, ob.data<int64_t>());
   return out;

@@ -50,7 +50,7 @@ nb::object tracker_create_source_node(const glue::Call& c) {
   nb::object operation = glue::steal(PyUnicode_FromFormat("%U.%U", a[0], a[1]));
   TrackerView t = tracker_view(self);
   NodeSpec s;
-  s.node_type = S.nt[1];
+  s.node_type = S.nt[SOURCE];
   s.operation = operation.ptr();
   s.provenance = prov.ptr();
   s.table = a[0];
@@ -73,7 +73,7 @@ nb::object tracker_log_unary(const glue::Call& c) {
 
   TrackerView t = tracker_view(c.self);
   NodeSpec s;
-  s.node_type = S.nt[3];
+  s.node_type = S.nt[UNARY];
   s.operation = a[0];
   nb::object inputs;
   if (lazy_id(input.ptr(), s.in[0])) {
@@ -101,7 +101,7 @@ nb::object tracker_log_binary(const glue::Call& c) {
 
   TrackerView t = tracker_view(c.self);
   NodeSpec s;
-  s.node_type = S.nt[4];
+  s.node_type = S.nt[BINARY];
   s.operation = a[0];
   nb::object inputs;
   if (lazy_id(left.ptr(), s.in[0]) && lazy_id(right.ptr(), s.in[1])) {
@@ -138,7 +138,7 @@ nb::object tracker_log_merge(const glue::Call& c) {
 
   TrackerView t = tracker_view(c.self);
   NodeSpec s;
-  s.node_type = S.nt[6];
+  s.node_type = S.nt[MERGE];
   s.operation = operation.ptr();
   s.inputs = inputs.ptr();
   s.provenance = prov.ptr();
@@ -158,7 +158,7 @@ nb::object tracker_log_aggregate(const glue::Call& c) {
 
   TrackerView t = tracker_view(c.self);
   NodeSpec s;
-  s.node_type = S.nt[5];
+  s.node_type = S.nt[AGGREGATE];
   s.operation = a[0];
   s.inputs = a[1];  // the caller's list itself
   s.provenance = prov.ptr();

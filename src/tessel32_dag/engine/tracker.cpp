@@ -54,12 +54,6 @@ bool truthy(nb::handle o) {
   return t;
 }
 
-// The originals, to tell whether a subclass overrides them.
-static PyObject* g_create_node_descr = nullptr;
-static PyObject* g_evict_descr = nullptr;
-static PyObject* s_create_node = nullptr;
-static PyObject* s_evict = nullptr;
-
 TrackerView tracker_view(PyObject* self, bool need_lock) {
   TrackerView t{};
   t.self = self;
@@ -68,8 +62,8 @@ TrackerView tracker_view(PyObject* self, bool need_lock) {
   t.reg = (RegistryObject*) t.reg_holder.ptr();
   if (need_lock) t.lock = self_attr(self, S.s_dag_lock);
   t.native_taint = glue::not_overridden(self, S.s_is_tainted, S.t32->is_tainted_attr);
-  t.native_create = glue::not_overridden(self, s_create_node, g_create_node_descr);
-  t.native_evict = glue::not_overridden(self, s_evict, g_evict_descr);
+  t.native_create = glue::not_overridden(self, S.s_create_node, S.d_create_node);
+  t.native_evict = glue::not_overridden(self, S.s_evict, S.d_evict);
   return t;
 }
 
@@ -84,7 +78,7 @@ static void evict_locked(TrackerView& t, DeferredDecref& dead) {
   if (t.native_evict) {
     registry_evict(t.reg, dead.refs);
   } else {
-    glue::steal(PyObject_CallMethodNoArgs(t.self, s_evict));
+    glue::steal(PyObject_CallMethodNoArgs(t.self, S.s_evict));
   }
 }
 
@@ -146,7 +140,7 @@ nb::object create_node(TrackerView& t, const NodeSpec& s) {
     if (s.column) put("column", s.column);
     if (s.pair_id) put("pair_id", s.pair_id);
     if (s.is_protected) put("is_protected", s.is_protected);
-    nb::object meth = glue::steal(PyObject_GetAttr(t.self, s_create_node));
+    nb::object meth = glue::steal(PyObject_GetAttr(t.self, S.s_create_node));
     nb::object empty = glue::steal(PyTuple_New(0));
     nb::object r = glue::steal(PyObject_Call(meth.ptr(), empty.ptr(), kw.ptr()));
     return glue::check_result_int(r);
@@ -460,16 +454,21 @@ static PyGetSetDef tracker_getset[] = {
 };
 
 void register_tracker(nb::module_& m, nb::handle base) {
-  s_create_node = PyUnicode_InternFromString("_create_node");
-  s_evict = PyUnicode_InternFromString("_evict_oldest_nodes");
   nb::object bases = nb::make_tuple(base);
   glue::ClassBuilder cb(m, "DAGTracker", bases, msg::TRACKER_DOC);
   nb::object cls = cb.create();
   cb.methods(tracker_methods);
   cb.staticmethods(tracker_static);
   cb.properties(tracker_getset);
-  g_create_node_descr = PyDict_GetItemString(((PyTypeObject*) cls.ptr())->tp_dict, "_create_node");
-  g_evict_descr = PyDict_GetItemString(((PyTypeObject*) cls.ptr())->tp_dict, "_evict_oldest_nodes");
+  // Borrowed from the class dict: the class lives for the process's life.
+  PyObject* dict = ((PyTypeObject*) cls.ptr())->tp_dict;
+  S.d_create_node = PyDict_GetItemWithError(dict, S.s_create_node);
+  S.d_evict = PyDict_GetItemWithError(dict, S.s_evict);
+  S.d_log_binary = PyDict_GetItemWithError(dict, S.s_log_binary);
+  S.d_log_unary = PyDict_GetItemWithError(dict, S.s_log_unary);
+  S.d_record_row_value = PyDict_GetItemWithError(dict, S.s_record_row_value);
+  GLUE_INVARIANT(S.d_create_node && S.d_evict && S.d_log_binary && S.d_log_unary && S.d_record_row_value,
+                 "DAGTracker lacks a node-creation method");
   S.tracker_type = cls.ptr();
   m.attr("DAGTracker") = cls;
   cls.release();  // the module state keeps this reference for the process's life

@@ -191,7 +191,7 @@ class RowRecorder {
       }
     }
     if (!method_.is_valid()) {
-      method_ = nb::steal(PyObject_GetAttrString(tracker_, "record_row_value"));
+      method_ = nb::steal(PyObject_GetAttr(tracker_, S.s_record_row_value));
       if (!method_.is_valid()) return false;
     }
     nb::object fp = nb::steal(PyNumber_Long(fp_source));
@@ -209,27 +209,17 @@ class RowRecorder {
   nb::object method_;
 };
 
-// The DAGTracker methods as the class defines them.
-PyObject* s_log_binary = nullptr;
-PyObject* s_log_unary = nullptr;
-PyObject* s_record_row_value = nullptr;
-PyObject* s_create_node = nullptr;
-PyObject* d_log_binary = nullptr;
-PyObject* d_log_unary = nullptr;
-PyObject* d_record_row_value = nullptr;
-PyObject* d_create_node = nullptr;
-
 bool native_for(PyObject* tracker, int n_inputs) {
   if (!PyObject_TypeCheck(tracker, (PyTypeObject*) S.tracker_type)) return false;
   if (n_inputs == 2) {
     if (!glue::not_overridden(tracker, S.s_combine, S.t32->combine_attr)) return false;
-    if (!glue::not_overridden(tracker, s_log_binary, d_log_binary)) return false;
+    if (!glue::not_overridden(tracker, S.s_log_binary, S.d_log_binary)) return false;
   } else {
     if (!glue::not_overridden(tracker, S.s_update_chain, S.t32->update_chain_attr)) return false;
-    if (!glue::not_overridden(tracker, s_log_unary, d_log_unary)) return false;
+    if (!glue::not_overridden(tracker, S.s_log_unary, S.d_log_unary)) return false;
   }
-  return glue::not_overridden(tracker, s_record_row_value, d_record_row_value) &&
-         glue::not_overridden(tracker, s_create_node, d_create_node);
+  return glue::not_overridden(tracker, S.s_record_row_value, S.d_record_row_value) &&
+         glue::not_overridden(tracker, S.s_create_node, S.d_create_node);
 }
 
 /// The op code as the native functions take it, when it is an int in their
@@ -281,7 +271,7 @@ Py_ssize_t run_native(const ElementwiseJob& job, int op, Columns& col, const Out
   const Py_ssize_t lpa = pa.size(), lna = na.size();
   const Py_ssize_t lpb = binary ? pb->size() : 0, lnb = binary ? nbc->size() : 0;
   const bool records = records_needed(job.tracker);
-  PyObject* node_type = binary ? S.nt[4] : S.nt[3];
+  PyObject* node_type = binary ? S.nt[BINARY] : S.nt[UNARY];
 
   // Records interleave with node creation per chunk, so that an error in
   // node creation leaves the row values of the positions before it.
@@ -429,7 +419,7 @@ void run_python(const ElementwiseJob& job, Py_ssize_t from, Columns& col, nb::ha
     nb::object r = binary ? (i < lnb ? col.nodes[1]->read_obj(i) : minus_one) : nb::object();
     if (nonneg(l.ptr()) && (!binary || nonneg(r.ptr()))) {
       if (!log_method.is_valid())
-        log_method = glue::steal(PyObject_GetAttrString(job.tracker, binary ? "log_binary" : "log_unary"));
+        log_method = glue::steal(PyObject_GetAttr(job.tracker, binary ? S.s_log_binary : S.s_log_unary));
       nb::object id;
       if (binary) {
         id = call(log_method, {job.op_name, l.ptr(), r.ptr(), p.ptr()});
@@ -453,21 +443,6 @@ void run_python(const ElementwiseJob& job, Py_ssize_t from, Columns& col, nb::ha
 }  // namespace
 
 // ------------------------------------------------------------------ entry points
-
-void init_elementwise() {
-  s_log_binary = PyUnicode_InternFromString("log_binary");
-  s_log_unary = PyUnicode_InternFromString("log_unary");
-  s_record_row_value = PyUnicode_InternFromString("record_row_value");
-  s_create_node = PyUnicode_InternFromString("_create_node");
-  PyObject* dict = ((PyTypeObject*) S.tracker_type)->tp_dict;
-  d_log_binary = PyDict_GetItemWithError(dict, s_log_binary);
-  d_log_unary = PyDict_GetItemWithError(dict, s_log_unary);
-  d_record_row_value = PyDict_GetItemWithError(dict, s_record_row_value);
-  d_create_node = PyDict_GetItemWithError(dict, s_create_node);
-  GLUE_INVARIANT(d_log_binary && d_log_unary && d_record_row_value && d_create_node,
-                 "DAGTracker lacks a logging method");
-  // Borrowed from the class dict: the class lives for the process's life.
-}
 
 bool tracker_is_native(PyObject* tracker) { return native_for(tracker, 2) && native_for(tracker, 1); }
 

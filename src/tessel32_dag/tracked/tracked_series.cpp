@@ -483,7 +483,6 @@ nb::object zeros_prov(Py_ssize_t n) { return zeros(n, Z.np_uint32); }
 nb::object zeros_nodes(Py_ssize_t n) { return zeros(n, Z.np_int64); }
 
 void register_tracked_series(nb::module_& m) {
-  init_elementwise();
   Z.s_prov = intern("_prov");
   Z.s_tracker = intern("_tracker");
   Z.s_node_ids = intern("_node_ids");

@@ -23,13 +23,12 @@ using namespace nb::literals;
 namespace {
 
 struct WrapGlobals {
-  PyObject *s_register, *s_entity_from_row, *s_encode, *s_create_source_node, *s_record_row_value, *s_get_node,
+  PyObject *s_register, *s_entity_from_row, *s_encode, *s_create_source_node, *s_get_node,
       *s_decode_full, *s_get_mode, *s_explain, *s_explain_tables, *s_has_protected, *s_pairs, *s_entity, *s_chain,
       *s_taint, *s_depth, *s_iloc, *s_dtype, *s_astype, *s_to_numpy, *s_tolist, *s_array, *s_kind, *s_start,
       *s_step, *s_operation_counts, *s_protected_sources, *s_source_nodes;
   PyObject* kw_encode = nullptr;       ///< ("entity", "chain", "taint", "depth")
   PyObject* kw_column_name = nullptr;  ///< ("column_name",)
-  PyObject* base_record_row_value = nullptr;
   PyObject* op_custom = nullptr;
   PyObject* range_index = nullptr;  ///< pandas.RangeIndex
   PyObject* np_dtype = nullptr;     ///< numpy.dtype
@@ -214,7 +213,7 @@ nb::object f_wrap(const glue::Call& c) {
   // Which per-cell steps can stay native.
   bool native_encode = glue::not_overridden(tracker, W.s_encode, api->encode_attr);
   bool native_entity = glue::not_overridden(tracker, W.s_entity_from_row, api->entity_from_row_attr);
-  bool base_record = glue::not_overridden(tracker, W.s_record_row_value, W.base_record_row_value);
+  bool base_record = glue::not_overridden(tracker, S.s_record_row_value, S.d_record_row_value);
 
   nb::object index = attr(df, nb::str("index").ptr());
   std::vector<uint32_t> entities;  // native tags, computed once when needed
@@ -345,7 +344,7 @@ nb::object f_wrap(const glue::Call& c) {
           nb::object row = nb::int_(i);
           nb::object fp = glue::steal(PyLong_FromUnsignedLong(prov));
           PyObject* args[] = {tracker, row.ptr(), fp.ptr(), operation.ptr(), val.ptr(), col_str.ptr()};
-          PyObject* r = PyObject_VectorcallMethod(W.s_record_row_value, args, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+          PyObject* r = PyObject_VectorcallMethod(S.s_record_row_value, args, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                   W.kw_column_name);
           if (r) Py_DECREF(r);
           else discard_exception();
@@ -496,7 +495,6 @@ void register_wrap_audit(nb::module_& m) {
   W.s_entity_from_row = intern("entity_from_row");
   W.s_encode = intern("encode");
   W.s_create_source_node = intern("create_source_node");
-  W.s_record_row_value = intern("record_row_value");
   W.s_get_node = intern("get_node");
   W.s_decode_full = intern("decode_full");
   W.s_get_mode = intern("get_mode");
@@ -523,9 +521,6 @@ void register_wrap_audit(nb::module_& m) {
   W.kw_encode = nb::make_tuple("entity", "chain", "taint", "depth").release().ptr();
   W.kw_column_name = nb::make_tuple("column_name").release().ptr();
   W.audit_error = PyUnicode_FromString(msg::AUDIT_NO_TRACKER);
-  PyObject* base = PyDict_GetItemWithError(((PyTypeObject*) S.tracker_type)->tp_dict, W.s_record_row_value);
-  GLUE_INVARIANT(base != nullptr, "DAGTracker.record_row_value missing");
-  W.base_record_row_value = Py_NewRef(base);
   W.op_custom = nb::object(m.attr("OpCode").attr("CUSTOM")).release().ptr();
   W.range_index = nb::object(m.attr("pd").attr("RangeIndex")).release().ptr();
   W.np_dtype = nb::object(m.attr("np").attr("dtype")).release().ptr();
