@@ -36,6 +36,13 @@ inline void ok(int status) {
   if (status < 0) raise_current();
 }
 
+/// The truth value of an object (bool(o)); its error propagates.
+inline bool truthy(nb::handle o) {
+  int t = PyObject_IsTrue(o.ptr());
+  if (t < 0) raise_current();
+  return t != 0;
+}
+
 /// Call from inside a catch block: set the Python error that matches the
 /// in-flight C++ exception.
 void restore_current_exception() noexcept;

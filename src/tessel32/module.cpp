@@ -47,11 +47,7 @@ PyMethodDef module_functions[] = {
 
 void set(nb::handle m, const char* name, nb::handle v) { glue::ok(PyObject_SetAttrString(m.ptr(), name, v.ptr())); }
 
-PyObject* intern(const char* s) {
-  PyObject* r = PyUnicode_InternFromString(s);
-  if (!r) glue::raise_current();
-  return r;  // kept for the process's life
-}
+using glue::intern;
 
 nb::object make_opcode(nb::handle m) {
   static const std::pair<const char*, int> members[] = {

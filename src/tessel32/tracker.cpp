@@ -14,11 +14,7 @@ namespace {
 using glue::Call;
 using glue::Signature;
 
-bool truth(PyObject* v) {
-  int t = PyObject_IsTrue(v);
-  if (t < 0) glue::raise_current();
-  return t == 1;
-}
+bool truth(PyObject* v) { return glue::truthy(v); }
 
 // Positional-only fast path for the per-element methods: one or two values
 // and an op code, no keyword parsing unless keywords were given.

@@ -12,7 +12,7 @@ namespace dag {
 State S;
 
 static void intern_names() {
-#define INTERN(field, text) S.field = PyUnicode_InternFromString(text)
+#define INTERN(field, text) S.field = glue::intern(text)
   INTERN(s_nodes, "_nodes");
   INTERN(s_dag_lock, "_dag_lock");
   INTERN(s_writer, "_writer");
@@ -99,7 +99,7 @@ static void init_module(nb::module_& m) {
   for (const char* name : {"ProvenanceTracker", "TrackedSeries", "TrackedDataFrame", "OpCode", "MAX_PAIRS",
                            "MODE_01_ENTITY_BITS", "MODE_01_CHAIN_BITS", "_hash_entity"}) {
     if (!nb::hasattr(t32, name))
-      glue::raise(PyExc_ImportError, "cannot import name '%s' from 'corvanti.utilities.tessel32'", name);
+      glue::raise(PyExc_ImportError, msg::CANNOT_IMPORT_NAME, name);
     m.attr(name) = t32.attr(name);
   }
   S.t32 = tessel32_capi_import();

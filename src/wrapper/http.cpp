@@ -33,11 +33,7 @@ struct Strings {
 };
 Strings S;
 
-PyObject* intern(const char* s) {
-  PyObject* o = PyUnicode_InternFromString(s);
-  if (!o) glue::raise_current();
-  return o;
-}
+using glue::intern;
 
 // Close `resp` while an error is in flight, keeping that error.
 void close_quietly(nb::handle resp) {

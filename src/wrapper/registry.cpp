@@ -31,11 +31,7 @@ PyObject* s_dtype = nullptr;
 PyObject* s_derived = nullptr;
 PyObject* s_dot = nullptr;
 
-PyObject* intern(const char* s) {
-  PyObject* p = PyUnicode_InternFromString(s);
-  if (!p) glue::raise_current();
-  return p;
-}
+using glue::intern;
 
 // The module global `logger`, looked up when used.
 nb::object module_logger() {

@@ -447,10 +447,10 @@ nb::object rh(nb::handle row_dict) {
 }
 
 void register_rows(nb::module_& m) {
-  s_index = PyUnicode_InternFromString("index");
-  s_columns = PyUnicode_InternFromString("columns");
-  s_values = PyUnicode_InternFromString("values");
-  s_get_loc = PyUnicode_InternFromString("get_loc");
+  s_index = glue::intern("index");
+  s_columns = glue::intern("columns");
+  s_values = glue::intern("values");
+  s_get_loc = glue::intern("get_loc");
   if (!s_index || !s_columns || !s_values || !s_get_loc) glue::raise_current();
   glue::ok(PyModule_AddFunctions(m.ptr(), g_methods));
 }

@@ -48,11 +48,6 @@ DagLock::DagLock(const TrackerView& t) : LockGuard(t.lock, &t.reg->lock_owner, m
 
 nb::object self_attr(PyObject* self, PyObject* name) { return glue::instance_attr(self, name); }
 
-bool truthy(nb::handle o) {
-  int t = PyObject_IsTrue(o.ptr());
-  if (t < 0) glue::raise_current();
-  return t;
-}
 
 TrackerView tracker_view(PyObject* self, bool need_lock) {
   TrackerView t{};
@@ -227,7 +222,7 @@ static nb::object m_create_node(const glue::Call& c) {
       for (const char* k : explicit_names) {
         int has = PyDict_Contains(kwargs.ptr(), nb::str(k).ptr());
         if (has < 0) glue::raise_current();
-        if (has) glue::raise(PyExc_TypeError, "DAGNode() got multiple values for keyword argument '%s'", k);
+        if (has) glue::raise(PyExc_TypeError, msg::DUPLICATE_NODE_KEYWORD, k);
       }
     }
     nb::object node;
@@ -320,7 +315,7 @@ static nb::object m_get_nodes_for_provenance(const glue::Call& c) {
   if (!registry_ids_for(t.reg, prov.ptr(), ids)) return out;
   for (int64_t id : ids) {
     PyObject* n = registry_get_id(t.reg, id);
-    if (!n) glue::raise(PyExc_KeyError, "%lld", (long long) id);
+    if (!n) glue::raise(PyExc_KeyError, msg::NODE_ID_KEY, (long long) id);
     glue::ok(PyList_Append(out.ptr(), n));
   }
   return out;
@@ -379,7 +374,7 @@ static PyObject* get_next_id(PyObject* self, void*) {
 }
 static int set_next_id(PyObject* self, PyObject* v, void*) {
   if (!v) {
-    PyErr_SetString(PyExc_AttributeError, "cannot delete _next_node_id");
+    PyErr_Format(PyExc_AttributeError, msg::CANNOT_DELETE_ATTR, "_next_node_id");
     return -1;
   }
   return glue::guarded_status([&] {
@@ -396,7 +391,7 @@ static PyObject* get_max_nodes(PyObject* self, void*) {
 }
 static int set_max_nodes(PyObject* self, PyObject* v, void*) {
   if (!v) {
-    PyErr_SetString(PyExc_AttributeError, "cannot delete _max_nodes");
+    PyErr_Format(PyExc_AttributeError, msg::CANNOT_DELETE_ATTR, "_max_nodes");
     return -1;
   }
   try {
@@ -448,8 +443,8 @@ static PyMethodDef tracker_static[] = {
 };
 
 static PyGetSetDef tracker_getset[] = {
-    {"_next_node_id", get_next_id, set_next_id, "The id that the next created node receives.", nullptr},
-    {"_max_nodes", get_max_nodes, set_max_nodes, "Upper bound on the registry size.", nullptr},
+    {"_next_node_id", get_next_id, set_next_id, msg::NEXT_NODE_ID_DOC, nullptr},
+    {"_max_nodes", get_max_nodes, set_max_nodes, msg::MAX_NODES_DOC, nullptr},
     {nullptr},
 };
 
@@ -497,7 +492,7 @@ void create_nodes_bulk(TrackerView& t, PyObject* node_type, PyObject* operation,
   }
   // Short lock holds keep readers and other writers moving; long enough that
   // the two Python calls of acquire/release vanish in the per-node cost.
-  constexpr size_t CHUNK = 2048;
+  constexpr size_t CHUNK = BULK_LOCK_CHUNK;
   // Size the indexes once for the whole operation (bounded by the registry
   // limit), instead of growing them step by step with a rehash each time.
   size_t expected = std::min<size_t>(n, (size_t) std::max<int64_t>(t.reg->max_nodes_raw, 0));

@@ -89,7 +89,7 @@ bool tracker_is_tainted(TrackerView& t, PyObject* prov_obj, uint32_t prov, bool 
 
 /// Borrowed self.__dict__[name] (or attribute) as an owned object.
 nb::object self_attr(PyObject* self, PyObject* name);
-bool truthy(nb::handle o);
+using glue::truthy;
 
 // Method bodies implemented in the concern files.
 nb::object tracker_record_row_value(const glue::Call& c);     // oplog.cpp
@@ -118,6 +118,9 @@ void register_bulk(nb::module_& m);             // bulk.cpp
 }  // namespace dag
 
 namespace dag {
+/// Nodes created per hold of _dag_lock by bulk creation.
+inline constexpr size_t BULK_LOCK_CHUNK = 2048;
+
 /// Bulk form of node creation for per-element loops: one node per element,
 /// the lock taken once per chunk of elements rather than once per node.
 /// `in_a`/`in_b` hold 0, 1 or 2 input ids per element (n_inputs), `prov` the

@@ -146,6 +146,11 @@ class OutArray {
   glue::Buffer buf_;
 };
 
+/// Positions per chunk of the native run when row values are recorded (one
+/// Python call each) and when they are not (pure C++ per position).
+constexpr Py_ssize_t RECORDED_CHUNK = 4096;
+constexpr Py_ssize_t UNRECORDED_CHUNK = 65536;
+
 /// Is an int object >= 0 (any size)?
 bool nonneg(PyObject* v) {
   int overflow = 0;
@@ -274,8 +279,9 @@ Py_ssize_t run_native(const ElementwiseJob& job, int op, Columns& col, const Out
   PyObject* node_type = binary ? S.nt[BINARY] : S.nt[UNARY];
 
   // Records interleave with node creation per chunk, so that an error in
-  // node creation leaves the row values of the positions before it.
-  const Py_ssize_t CH = records ? 4096 : 65536;
+  // node creation leaves the row values of the positions before it; the
+  // chunk's index scratch (a few int64 per position) stays in the L2 cache.
+  const Py_ssize_t CH = records ? RECORDED_CHUNK : UNRECORDED_CHUNK;
   const size_t cap = (size_t) (n < CH ? n : CH);
   std::vector<int64_t> la(cap), ra(binary ? cap : 0), ids;
   std::vector<Py_ssize_t> pos;

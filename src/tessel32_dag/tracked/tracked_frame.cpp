@@ -271,7 +271,7 @@ PyGetSetDef frame_props[] = {
     {nullptr},
 };
 
-PyObject* intern(const char* s) { return PyUnicode_InternFromString(s); }
+using glue::intern;
 
 }  // namespace
 

@@ -52,11 +52,7 @@ nb::handle H(PyObject* p) { return nb::handle(p); }
 
 nb::object attr(PyObject* self, PyObject* name) { return glue::instance_attr(self, name); }
 
-bool truthy(PyObject* o) {
-  int t = PyObject_IsTrue(o);
-  if (t < 0) glue::raise_current();
-  return t;
-}
+using glue::truthy;
 
 nb::object zeros(Py_ssize_t n, PyObject* dtype) {
   nb::object len = glue::steal(PyLong_FromSsize_t(n));
@@ -450,15 +446,11 @@ PyMethodDef series_methods[] = {
     GLUE_METHOD("__init__", m_init, nullptr),
     GLUE_METHOD("_binop_dag", m_binop_dag, series_msg::BINOP_DOC),
     GLUE_METHOD("_unop_dag", m_unop_dag, series_msg::UNOP_DOC),
-    GLUE_METHOD("fillna", m_fillna, "fillna($self, value=0, **kwargs)\n--\n\n"
-                                    "Fill missing values (0 by default) and log one \"fillna\" node per element."),
-    GLUE_METHOD("replace", m_replace, "replace($self, *args, **kwargs)\n--\n\n"
-                                      "Replace values as pandas does and log one \"replace\" node per element."),
-    GLUE_METHOD("clip", m_clip, "clip($self, lower=None, upper=None)\n--\n\n"
-                                "Clip values with numpy and log one \"clip\" node per element."),
+    GLUE_METHOD("fillna", m_fillna, series_msg::FILLNA_DOC),
+    GLUE_METHOD("replace", m_replace, series_msg::REPLACE_DOC),
+    GLUE_METHOD("clip", m_clip, series_msg::CLIP_DOC),
     GLUE_METHOD("_apply_tracked_unary", m_apply_tracked_unary, series_msg::APPLY_UNARY_DOC),
-    GLUE_METHOD("__finalize__", m_finalize, "__finalize__($self, other, method=None, **kwargs)\n--\n\n"
-                                            "Propagate metadata from other to self."),
+    GLUE_METHOD("__finalize__", m_finalize, series_msg::FINALIZE_DOC),
     {nullptr},
 };
 
@@ -467,8 +459,8 @@ PyGetSetDef series_props[] = {
     {nullptr},
 };
 
-PyObject* intern(const char* s) { return PyUnicode_InternFromString(s); }
-PyObject* keep(nb::object o) { return o.release().ptr(); }  // held for the process's life
+using glue::intern;
+using glue::keep;
 
 }  // namespace
 

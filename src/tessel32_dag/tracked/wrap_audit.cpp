@@ -486,7 +486,7 @@ PyMethodDef wrap_functions[] = {
     {nullptr},
 };
 
-PyObject* intern(const char* s) { return PyUnicode_InternFromString(s); }
+using glue::intern;
 
 }  // namespace
 
