@@ -46,12 +46,17 @@ nb::object t_repr(const Call& c) {
   return glue::steal(PyUnicode_FromFormat("<%s with %zd registered pairs>", Py_TYPE(c.self)->tp_name, n));
 }
 
-nb::object t_register(const Call& c) {
-  static const Signature sig{"ProvenanceTracker.register", {"table", "column", "protected"}, 2};
-  PyObject* a[3];
+// Parse a call whose first two arguments are the (table, column) pair.
+void parse_pair(const Signature& sig, const Call& c, PyObject** a) {
   glue::parse(sig, c, a);
   glue::check_str(a[0], "table");
   glue::check_str(a[1], "column");
+}
+
+nb::object t_register(const Call& c) {
+  static const Signature sig{"ProvenanceTracker.register", {"table", "column", "protected"}, 2};
+  PyObject* a[3];
+  parse_pair(sig, c, a);
   bool prot = a[2] ? truth(a[2]) : false;
   return registry_register(c.self, a[0], a[1], prot);
 }
@@ -59,9 +64,7 @@ nb::object t_register(const Call& c) {
 nb::object t_get_id(const Call& c) {
   static const Signature sig{"ProvenanceTracker.get_id", {"table", "column"}, 2};
   PyObject* a[2];
-  glue::parse(sig, c, a);
-  glue::check_str(a[0], "table");
-  glue::check_str(a[1], "column");
+  parse_pair(sig, c, a);
   nb::object id = registry_lookup(c.self, a[0], a[1]);
   if (id.is_valid()) return id;
   return registry_register(c.self, a[0], a[1], false);
@@ -70,9 +73,7 @@ nb::object t_get_id(const Call& c) {
 nb::object t_is_protected(const Call& c) {
   static const Signature sig{"ProvenanceTracker.is_protected", {"table", "column"}, 2};
   PyObject* a[2];
-  glue::parse(sig, c, a);
-  glue::check_str(a[0], "table");
-  glue::check_str(a[1], "column");
+  parse_pair(sig, c, a);
   nb::object id = registry_lookup(c.self, a[0], a[1]);
   if (!id.is_valid()) return nb::bool_(false);
   Registry r = registry_of(c.self);

@@ -23,6 +23,23 @@ static bool lazy_id(PyObject* id_obj, int64_t& out) {
   return true;
 }
 
+// The input ids of a node: C integers when they all fit, else a list of the
+// int objects (returned, to be kept alive until the node is created).
+static nb::object spec_inputs(NodeSpec& s, std::initializer_list<PyObject*> ids) {
+  int k = 0;
+  bool fits = true;
+  for (PyObject* id : ids) fits = fits && lazy_id(id, s.in[k++]);
+  if (fits) {
+    s.n_lazy = (int) ids.size();
+    return nb::object();
+  }
+  nb::object list = glue::steal(PyList_New((Py_ssize_t) ids.size()));
+  k = 0;
+  for (PyObject* id : ids) PyList_SET_ITEM(list.ptr(), k++, Py_NewRef(id));
+  s.inputs = list.ptr();
+  return list;
+}
+
 nb::object tracker_create_source_node(const glue::Call& c) {
   static const glue::Signature sig{"DAGTracker.create_source_node", {"table", "column", "provenance"}, 3};
   PyObject* a[3];
@@ -75,14 +92,7 @@ nb::object tracker_log_unary(const glue::Call& c) {
   NodeSpec s;
   s.node_type = S.nt[UNARY];
   s.operation = a[0];
-  nb::object inputs;
-  if (lazy_id(input.ptr(), s.in[0])) {
-    s.n_lazy = 1;
-  } else {
-    inputs = glue::steal(PyList_New(1));
-    PyList_SET_ITEM(inputs.ptr(), 0, input.inc_ref().ptr());
-    s.inputs = inputs.ptr();
-  }
+  nb::object inputs = spec_inputs(s, {input.ptr()});
   s.provenance = prov.ptr();
   s.metadata = metadata_or_empty(a[3]);
   return create_node(t, s);
@@ -103,15 +113,7 @@ nb::object tracker_log_binary(const glue::Call& c) {
   NodeSpec s;
   s.node_type = S.nt[BINARY];
   s.operation = a[0];
-  nb::object inputs;
-  if (lazy_id(left.ptr(), s.in[0]) && lazy_id(right.ptr(), s.in[1])) {
-    s.n_lazy = 2;
-  } else {
-    inputs = glue::steal(PyList_New(2));
-    PyList_SET_ITEM(inputs.ptr(), 0, left.inc_ref().ptr());
-    PyList_SET_ITEM(inputs.ptr(), 1, right.inc_ref().ptr());
-    s.inputs = inputs.ptr();
-  }
+  nb::object inputs = spec_inputs(s, {left.ptr(), right.ptr()});
   s.provenance = prov.ptr();
   s.metadata = metadata_or_empty(a[4]);
   return create_node(t, s);
