@@ -79,6 +79,19 @@ nb::object tracker_create_source_node(const glue::Call& c) {
   return id;
 }
 
+// A unary or binary node over the given input ids (checked ints).
+static nb::object log_with_inputs(PyObject* self, NodeKind kind, PyObject* op_name,
+                                  std::initializer_list<PyObject*> ids, PyObject* prov, PyObject* metadata) {
+  TrackerView t = tracker_view(self);
+  NodeSpec s;
+  s.node_type = S.nt[kind];
+  s.operation = op_name;
+  nb::object inputs = spec_inputs(s, ids);
+  s.provenance = prov;
+  s.metadata = metadata_or_empty(metadata);
+  return create_node(t, s);
+}
+
 nb::object tracker_log_unary(const glue::Call& c) {
   static const glue::Signature sig{"DAGTracker.log_unary", {"op_name", "input_node", "result_prov", "metadata"}, 3};
   PyObject* a[4];
@@ -87,15 +100,7 @@ nb::object tracker_log_unary(const glue::Call& c) {
   nb::object input = glue::to_int(a[1], "input_node");
   nb::object prov = glue::to_int(a[2], "result_prov");
   if (a[3]) glue::check_dict(a[3], "metadata", true);
-
-  TrackerView t = tracker_view(c.self);
-  NodeSpec s;
-  s.node_type = S.nt[UNARY];
-  s.operation = a[0];
-  nb::object inputs = spec_inputs(s, {input.ptr()});
-  s.provenance = prov.ptr();
-  s.metadata = metadata_or_empty(a[3]);
-  return create_node(t, s);
+  return log_with_inputs(c.self, UNARY, a[0], {input.ptr()}, prov.ptr(), a[3]);
 }
 
 nb::object tracker_log_binary(const glue::Call& c) {
@@ -108,15 +113,7 @@ nb::object tracker_log_binary(const glue::Call& c) {
   nb::object right = glue::to_int(a[2], "right_node");
   nb::object prov = glue::to_int(a[3], "result_prov");
   if (a[4]) glue::check_dict(a[4], "metadata", true);
-
-  TrackerView t = tracker_view(c.self);
-  NodeSpec s;
-  s.node_type = S.nt[BINARY];
-  s.operation = a[0];
-  nb::object inputs = spec_inputs(s, {left.ptr(), right.ptr()});
-  s.provenance = prov.ptr();
-  s.metadata = metadata_or_empty(a[4]);
-  return create_node(t, s);
+  return log_with_inputs(c.self, BINARY, a[0], {left.ptr(), right.ptr()}, prov.ptr(), a[4]);
 }
 
 nb::object tracker_log_merge(const glue::Call& c) {
