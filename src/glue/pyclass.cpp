@@ -79,13 +79,15 @@ struct OverrideEntry {
   unsigned int type_version = 0;
   bool class_answer = false;
 };
-constexpr size_t OVERRIDE_CACHE_SLOTS = 32;  // power of two, above the names asked about
+constexpr unsigned OVERRIDE_CACHE_BITS = 6;  // 64 slots, well above the names asked about
+constexpr size_t OVERRIDE_CACHE_SLOTS = size_t{1} << OVERRIDE_CACHE_BITS;
 OverrideEntry g_override_cache[OVERRIDE_CACHE_SLOTS];
 }  // namespace
 
 bool not_overridden(PyObject* obj, PyObject* interned_name, PyObject* original) {
   PyTypeObject* tp = Py_TYPE(obj);
-  size_t slot = (((uintptr_t) interned_name >> 4) ^ ((uintptr_t) original >> 4)) & (OVERRIDE_CACHE_SLOTS - 1);
+  // Fibonacci hashing of the name's address spreads neighbouring names.
+  size_t slot = (size_t) (((uint64_t) (uintptr_t) interned_name * 0x9E3779B97F4A7C15ull) >> (64 - OVERRIDE_CACHE_BITS));
   OverrideEntry& e = g_override_cache[slot];
   if (!(e.name == interned_name && e.original == original && e.type == tp && e.type_version != 0 &&
         e.type_version == tp->tp_version_tag)) {

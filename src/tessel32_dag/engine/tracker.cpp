@@ -49,28 +49,30 @@ DagLock::DagLock(const TrackerView& t) : LockGuard(t.lock, &t.reg->lock_owner, m
 nb::object self_attr(PyObject* self, PyObject* name) { return glue::instance_attr(self, name); }
 
 
-TrackerView tracker_view(PyObject* self, bool need_lock) {
+TrackerView tracker_view(PyObject* self, bool creating) {
+  const bool need_lock = creating;
   TrackerView t{};
   t.self = self;
   t.reg_holder = self_attr(self, S.s_nodes);
   if (!is_registry(t.reg_holder.ptr())) glue::raise(PyExc_TypeError, msg::NOT_A_REGISTRY, Py_TYPE(t.reg_holder.ptr())->tp_name);
   t.reg = (RegistryObject*) t.reg_holder.ptr();
   if (need_lock) t.lock = self_attr(self, S.s_dag_lock);
-  t.native_taint = glue::not_overridden(self, S.s_is_tainted, S.t32->is_tainted_attr);
+  if (!need_lock) return t;  // a reader: no node is created, no override matters
   t.native_create = glue::not_overridden(self, S.s_create_node, S.d_create_node);
-  t.native_evict = glue::not_overridden(self, S.s_evict, S.d_evict);
   return t;
 }
 
 bool tracker_is_tainted(TrackerView& t, PyObject* prov_obj, uint32_t prov, bool is_u32) {
-  if (is_u32 && t.native_taint) return S.t32->is_tainted(prov);
+  if (t.taint_native < 0) t.taint_native = glue::not_overridden(t.self, S.s_is_tainted, S.t32->is_tainted_attr);
+  if (is_u32 && t.taint_native) return S.t32->is_tainted(prov);
   nb::object p = prov_obj ? nb::borrow(prov_obj) : glue::steal(PyLong_FromUnsignedLong(prov));
   nb::object r = glue::steal(PyObject_CallMethodOneArg(t.self, S.s_is_tainted, p.ptr()));
   return truthy(r);
 }
 
 static void evict_locked(TrackerView& t, DeferredDecref& dead) {
-  if (t.native_evict) {
+  if (t.evict_native < 0) t.evict_native = glue::not_overridden(t.self, S.s_evict, S.d_evict);
+  if (t.evict_native) {
     registry_evict(t.reg, dead.refs);
   } else {
     glue::steal(PyObject_CallMethodNoArgs(t.self, S.s_evict));

@@ -50,11 +50,14 @@ struct TrackerView {
   nb::object reg_holder;
   RegistryObject* reg;
   nb::object lock;          ///< self._dag_lock
-  bool native_taint;        ///< is_tainted not overridden: use the native function
   bool native_create;       ///< _create_node not overridden
-  bool native_evict;        ///< _evict_oldest_nodes not overridden
+  // Asked only when needed (-1: not asked yet).
+  int8_t taint_native = -1;  ///< is_tainted not overridden: use the native function
+  int8_t evict_native = -1;  ///< _evict_oldest_nodes not overridden
 };
-TrackerView tracker_view(PyObject* self, bool need_lock = true);
+/// `creating`: the view serves node creation (the lock and the override
+/// answers are looked up); readers pass false.
+TrackerView tracker_view(PyObject* self, bool creating = true);
 
 /// Issue `n` consecutive node ids (the first is returned); OverflowError when
 /// they would pass 2**63-1.
