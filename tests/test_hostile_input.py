@@ -305,6 +305,7 @@ def test_logging_from_code_under_the_lock_raises(hook):
     "t.get_dag(n)",
     "s + s",
     "M.wrap_dataframe_dag(df, t, 'x')",
+    "slow.log_unary('x', n, 2**31)",  # Python code (an override) runs under the native frames
 ])
 def test_exit_with_daemon_thread_in_native_code(work):
     code = f"""
@@ -318,6 +319,11 @@ def test_exit_with_daemon_thread_in_native_code(work):
             n = t.log_unary("x", n, 1)
         df = pd.DataFrame({{"a": np.arange(20_000.0), "b": np.arange(20_000)}})
         s = M.wrap_dataframe_dag(df, t, "t")["a"]
+        class Slow(M.DAGTracker):
+            def is_tainted(self, p):
+                time.sleep(0.001)
+                return False
+        slow = Slow()
         started = threading.Event()
         def loop():
             while True:
