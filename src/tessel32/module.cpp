@@ -82,8 +82,8 @@ void init(nb::module_& m) {
   g.s_protected_ids = intern("_protected_ids");
   g.s_next_pair_id = intern("_next_pair_id");
   nb::object dt = nb::module_::import_("datetime");
-  g.datetime_type = nb::object(dt.attr("datetime")).release().ptr();
-  g.date_type = nb::object(dt.attr("date")).release().ptr();
+  g.datetime_type = glue::keep(dt.attr("datetime"));
+  g.date_type = glue::keep(dt.attr("date"));
 
   set(m, "__doc__", nb::str(msg::MODULE_DOC));
   set(m, "logger", nb::module_::import_("logging").attr("getLogger")(m.attr("__name__")));

@@ -87,8 +87,8 @@ static void init_module(nb::module_& m) {
   m.attr("threading") = threading;
   m.attr("np") = nb::module_::import_("numpy");
   m.attr("pd") = nb::module_::import_("pandas");
-  S.json_dumps = nb::object(json.attr("dumps")).release().ptr();
-  S.threading_lock = nb::object(threading.attr("Lock")).release().ptr();
+  S.json_dumps = glue::keep(json.attr("dumps"));
+  S.threading_lock = glue::keep(threading.attr("Lock"));
 
   // 5: the module logger.
   m.attr("logger") = m.attr("logging").attr("getLogger")(m.attr("__name__"));

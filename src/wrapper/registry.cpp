@@ -300,7 +300,7 @@ PyMethodDef registry_methods[] = {
 }  // namespace
 
 void register_registry(nb::module_& m) {
-  g_module = nb::object(m).release().ptr();
+  g_module = glue::keep(m);
   s_lock = intern("_lock");
   s_sources = intern("_sources");
   s_source_columns = intern("_source_columns");

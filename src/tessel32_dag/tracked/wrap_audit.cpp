@@ -541,12 +541,12 @@ void register_wrap_audit(nb::module_& m) {
   W.s_operation_counts = intern("operation_counts");
   W.s_protected_sources = intern("protected_sources");
   W.s_source_nodes = intern("source_nodes");
-  W.kw_encode = nb::make_tuple("entity", "chain", "taint", "depth").release().ptr();
-  W.kw_column_name = nb::make_tuple("column_name").release().ptr();
+  W.kw_encode = glue::keep(nb::make_tuple("entity", "chain", "taint", "depth"));
+  W.kw_column_name = glue::keep(nb::make_tuple("column_name"));
   W.audit_error = PyUnicode_FromString(msg::AUDIT_NO_TRACKER);
-  W.op_custom = nb::object(m.attr("OpCode").attr("CUSTOM")).release().ptr();
-  W.range_index = nb::object(m.attr("pd").attr("RangeIndex")).release().ptr();
-  W.np_dtype = nb::object(m.attr("np").attr("dtype")).release().ptr();
+  W.op_custom = glue::keep(m.attr("OpCode").attr("CUSTOM"));
+  W.range_index = glue::keep(m.attr("pd").attr("RangeIndex"));
+  W.np_dtype = glue::keep(m.attr("np").attr("dtype"));
   glue::ok(PyModule_AddFunctions(m.ptr(), wrap_functions));
 }
 
