@@ -65,7 +65,7 @@ void close_quietly(nb::handle resp) {
   throw glue::error_set{};
 }
 
-nb::object send_json(const char* method, nb::handle url, nb::handle api_key, nb::handle payload,
+nb::object send_json(nb::handle url, nb::handle api_key, nb::handle payload,
                      nb::handle timeout, bool patch) {
   load_urllib();
   nb::handle request_mod(g_urllib_request);
@@ -138,7 +138,7 @@ nb::object py_post_json(const glue::Call& call) {
   glue::check_str(a[0], "url");
   glue::check_str(a[1], "api_key");
   nb::object timeout = timeout_arg(a[3], 120);
-  return send_json("POST", a[0], a[1], a[2], timeout, false);
+  return send_json(a[0], a[1], a[2], timeout, false);
 }
 
 nb::object py_patch_json(const glue::Call& call) {
@@ -149,7 +149,7 @@ nb::object py_patch_json(const glue::Call& call) {
   glue::check_str(a[1], "api_key");
   glue::check_dict(a[2], "payload");
   nb::object timeout = timeout_arg(a[3], 30);
-  return send_json("PATCH", a[0], a[1], a[2], timeout, true);
+  return send_json(a[0], a[1], a[2], timeout, true);
 }
 
 PyMethodDef g_methods[] = {
@@ -162,12 +162,12 @@ PyMethodDef g_methods[] = {
 
 nb::object post_json(nb::handle url, nb::handle api_key, nb::handle payload, long timeout) {
   nb::object t = glue::steal(PyLong_FromLong(timeout));
-  return send_json("POST", url, api_key, payload, t, false);
+  return send_json(url, api_key, payload, t, false);
 }
 
 nb::object patch_json(nb::handle url, nb::handle api_key, nb::handle payload, long timeout) {
   nb::object t = glue::steal(PyLong_FromLong(timeout));
-  return send_json("PATCH", url, api_key, payload, t, true);
+  return send_json(url, api_key, payload, t, true);
 }
 
 void register_http(nb::module_& m) {
