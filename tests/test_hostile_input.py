@@ -6,8 +6,8 @@ regression fails one test instead of the whole run.
 import decimal
 import fractions
 import gc
+import subprocess
 import textwrap
-import threading
 import tracemalloc
 import weakref
 
@@ -17,16 +17,14 @@ import pytest
 
 from corvanti.utilities import tessel32 as t32
 from corvanti.utilities import tessel32_dag as M
-from support.dag_frames import series_class
 from support.proc import run_python
 
 
-def _run(code, timeout=60):
-    import subprocess
-    import sys
+def _run(code, timeout=120):
+    """Run code in a fresh interpreter; a hang fails the test instead of the run."""
     try:
-        return run_python(textwrap.dedent(code), check=False)
-    except subprocess.TimeoutExpired:  # pragma: no cover - reported as a failure
+        return run_python(textwrap.dedent(code), check=False, timeout=timeout)
+    except subprocess.TimeoutExpired:
         pytest.fail("the child process hung")
 
 
@@ -85,7 +83,7 @@ class Intable:
 
 
 @pytest.mark.parametrize("number", [1, True, np.int64(1), 1.0, 1.9, Indexable(), Intable(), decimal.Decimal("1.5"),
-                                    fractions.Fraction(3, 2)], ids=repr)
+                                    fractions.Fraction(3, 2)], ids=lambda v: f"{type(v).__name__}({v!s:.4})")
 def test_int_arguments_accept_any_number(number):
     t = M.DAGTracker()
     t.create_source_node("t", "c", 5)
