@@ -22,7 +22,6 @@ cases = {
     "risk_score": lambda: t.risk_score(a),
     "decode_full": lambda: t.decode_full(wide),
     "entity_from_row": lambda: t.entity_from_row(("row", 17)),
-    "capsule combine via _native": lambda: t32._native("combine", a, b, 1),
 }
 n = 200_000
 for name, fn in cases.items():

@@ -19,8 +19,6 @@ import numpy as np
 import pandas as pd
 
 from corvanti.utilities import jsonweave
-from corvanti.utilities import tessel32_dag as dagmod
-from corvanti.utilities.tessel32 import OpCode
 from corvanti.utilities.tessel32_dag import DAGTracker, dag_audit, get_dag_for_series, wrap_dataframe_dag
 
 
@@ -42,12 +40,6 @@ def _tables() -> tuple[pd.DataFrame, pd.DataFrame]:
     return applicants, bureau
 
 
-def _series_ops_available() -> bool:
-    """Whether the module's DAGTrackedSeries has its tracked operators."""
-    cls = vars(dagmod).get("DAGTrackedSeries")
-    return cls is not None and all(name in vars(cls) for name in ("_binop_dag", "fillna", "clip"))
-
-
 def _pipeline_tracked(apps: Any, bureau: Any) -> Any:
     """The pipeline on tracked Series: every element-wise step logs its nodes."""
     apps["dti"] = (apps["debt"] / apps["income"]).clip(0.0, 1.0)
@@ -59,36 +51,6 @@ def _pipeline_tracked(apps: Any, bureau: Any) -> Any:
     score = merged["savings_ratio"] - risk * 10.0 + merged["age_factor"]
     score.index = apps.index  # a left merge on a unique key keeps the applicants' rows in order
     return score
-
-
-def _pipeline_fallback(apps: Any, bureau: Any, t: DAGTracker) -> Any:
-    """The pipeline (without the regional merge) with the tracker's bulk
-    logging, for a module whose DAGTrackedSeries operators are not available."""
-    from corvanti.utilities.tessel32_dag import _log_binary_many, _log_unary_many
-
-    def col(name: str) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-        values = pd.DataFrame.__getitem__(apps, name).to_numpy(dtype=float)
-        return values, apps._col_prov[name], apps._col_nodes[name]
-
-    def binary(a, b, fn, op_name, op):
-        prov = np.array([t.combine(int(x), int(y), op) for x, y in zip(a[1], b[1])], dtype=np.uint32)
-        return fn(a[0], b[0]), prov, _log_binary_many(t, op_name, prov, a[2], b[2])
-
-    def unary(a, fn, op_name, op):
-        prov = np.array([t.update_chain(int(x), op) for x in a[1]], dtype=np.uint32)
-        return fn(a[0]), prov, _log_unary_many(t, op_name, prov, a[2])
-
-    dti = unary(binary(col("debt"), col("income"), np.true_divide, "div", OpCode.DIV),
-                lambda v: np.clip(v, 0.0, 1.0), "clip", OpCode.CLIP)
-    savings = unary(col("savings"), lambda v: np.nan_to_num(v, nan=0.0), "fillna", OpCode.FILL)
-    savings_ratio = binary(savings, col("income"), np.true_divide, "div", OpCode.DIV)
-    age = unary(col("age"), lambda v: np.clip(v, 18, 70) / 70.0, "clip", OpCode.CLIP)
-    score = binary(binary(savings_ratio, dti, np.subtract, "sub", OpCode.SUB), age, np.add, "add", OpCode.ADD)
-    result = pd.Series(score[0], index=apps.index)
-    object.__setattr__(result, "_prov", score[1])
-    object.__setattr__(result, "_tracker", t)
-    object.__setattr__(result, "_node_ids", score[2])
-    return result
 
 
 def _draw_svg(dot_path: str, svg_path: str) -> bool:
@@ -112,10 +74,7 @@ def main(out_dir: str = "out") -> Dict[str, Any]:
     apps = wrap_dataframe_dag(applicants, t, "applicants", protected=["gender", "age"])
     bureau = wrap_dataframe_dag(bureau_table, t, "bureau")
 
-    tracked = _series_ops_available()
-    score = _pipeline_tracked(apps, bureau) if tracked else _pipeline_fallback(apps, bureau, t)
-    if not tracked:
-        print("note: DAGTrackedSeries operators are not available; element-wise steps logged in bulk")
+    score = _pipeline_tracked(apps, bureau)
 
     row = 0
     audit = dag_audit(score, row)

@@ -105,5 +105,5 @@ def test_lineage_mode_must_be_known(bad):
 def test_lineage_mode_is_keyword_only_and_defaults_to_positional():
     assert DAGTracker()._lineage == "positional"
     assert DAGTracker(pipeline_name="p", lineage="rows")._lineage == "rows"
-    with pytest.raises(TypeError, match="positional arguments but 5 were given"):
+    with pytest.raises(TypeError, match="positional arguments but 6 were given"):
         DAGTracker(None, None, "", "p", "rows")

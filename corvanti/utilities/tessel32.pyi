@@ -44,7 +44,6 @@ class DecodedProvenance(NamedTuple):
     exact: bool
 
 def _hash_entity(label: object) -> int: ...
-def _native(name: str, *args: Any) -> Any: ...
 
 _C_API: object
 

@@ -25,12 +25,16 @@ nb::object parse(const Signature& sig, const Call& call, PyObject** out) {
   for (Py_ssize_t i = 0; i < nparams; ++i) out[i] = nullptr;
 
   if (call.nargs > maxpos) {
-    Py_ssize_t minpos = sig.required < maxpos ? sig.required : maxpos;
-    if (minpos == maxpos)
+    // A method counts its `self`, as CPython does for a Python method (a
+    // module function has the module as self, a static method none).
+    const Py_ssize_t own = (call.self && !PyModule_Check(call.self)) ? 1 : 0;
+    Py_ssize_t minpos = (sig.required < maxpos ? sig.required : maxpos) + own;
+    Py_ssize_t top = maxpos + own, given = call.nargs + own;
+    if (minpos == top)
       raise(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given", sig.name,
-            maxpos, maxpos == 1 ? "" : "s", call.nargs, call.nargs == 1 ? "was" : "were");
+            top, top == 1 ? "" : "s", given, given == 1 ? "was" : "were");
     raise(PyExc_TypeError, "%s() takes from %zd to %zd positional arguments but %zd were given",
-          sig.name, minpos, maxpos, call.nargs);
+          sig.name, minpos, top, given);
   }
   for (Py_ssize_t i = 0; i < call.nargs; ++i) out[i] = call.args[i];
 
@@ -97,18 +101,25 @@ void check_exact(PyObject* value, PyTypeObject* type, const char* argname, bool 
   raise_arg_type(argname, type->tp_name, value);
 }
 
-nb::object to_int(PyObject* value) {
+bool is_number_for_int(PyObject* value) {
+  if (PyLong_Check(value)) return true;
+  PyNumberMethods* nm = Py_TYPE(value)->tp_as_number;
+  return nm && (nm->nb_index || nm->nb_int);
+}
+
+nb::object to_int(PyObject* value, const char* argname) {
   if (PyLong_CheckExact(value)) return nb::borrow(value);
+  if (!is_number_for_int(value)) raise_arg_type(argname, "int", value);
   return steal(PyNumber_Long(value));
 }
 
-int64_t to_int64(PyObject* value) {
+int64_t to_int64(PyObject* value, const char* argname) {
   if (PyLong_CheckExact(value)) {
     long long v = PyLong_AsLongLong(value);
     if (v == -1 && PyErr_Occurred()) raise_current();
     return v;
   }
-  nb::object as_int = to_int(value);
+  nb::object as_int = to_int(value, argname);
   long long v = PyLong_AsLongLong(as_int.ptr());
   if (v == -1 && PyErr_Occurred()) raise_current();
   return v;
@@ -127,7 +138,7 @@ nb::object check_result_exact(nb::object result, PyTypeObject* type, const char*
 
 nb::object check_result_int(nb::object result) {
   if (PyLong_CheckExact(result.ptr())) return result;
-  if (!PyNumber_Check(result.ptr()) || PyUnicode_Check(result.ptr()))
+  if (!is_number_for_int(result.ptr()))
     raise(PyExc_TypeError, "Expected %.200s, got %.200s", "int", Py_TYPE(result.ptr())->tp_name);
   return steal(PyNumber_Long(result.ptr()));
 }

@@ -60,10 +60,15 @@ inline void check_str(PyObject* v, const char* n, bool none_ok = false) { check_
 inline void check_list(PyObject* v, const char* n, bool none_ok = false) { check_exact(v, &PyList_Type, n, none_ok); }
 inline void check_dict(PyObject* v, const char* n, bool none_ok = false) { check_exact(v, &PyDict_Type, n, none_ok); }
 
-/// `int` arguments: any number, converted with int(). Returns a new int.
-nb::object to_int(PyObject* value);
+/// `int` arguments: any number (an int, an object with __index__ or __int__,
+/// a float truncated by int()), converted with int(). Anything else, `str`
+/// and `None` included, raises TypeError "Argument '<argname>' has incorrect
+/// type (expected int, got <type>)". Returns a new int.
+nb::object to_int(PyObject* value, const char* argname);
 /// The same, as a C integer (OverflowError beyond int64).
-int64_t to_int64(PyObject* value);
+int64_t to_int64(PyObject* value, const char* argname);
+/// Does int() accept this object as a number (int, __index__, __int__)?
+bool is_number_for_int(PyObject* value);
 /// `float` arguments: converted with float().
 double to_double(PyObject* value);
 

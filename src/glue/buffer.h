@@ -5,6 +5,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstring>
 #include <utility>
 
 #include "glue/errors.h"
@@ -31,6 +32,29 @@ class Buffer {
       held_ = std::exchange(other.held_, false);
     }
     return *this;
+  }
+
+  /// A writable, C-contiguous 1-D view of exactly `length` integers of
+  /// `itemsize` bytes (`is_signed` picks int64-style or uint32-style codes).
+  /// Anything else raises TypeError naming `what`, so native code never
+  /// writes past an array it did not allocate itself.
+  static Buffer writable_ints(nb::handle obj, bool is_signed, Py_ssize_t itemsize, Py_ssize_t length,
+                              const char* what) {
+    Buffer b;
+    if (!b.try_acquire(obj, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE | PyBUF_FORMAT) || !b.is_ints(is_signed, itemsize) ||
+        b.ndim() != 1 || b.length() != length) {
+      b.release();
+      raise(PyExc_TypeError, "%s must be a writable contiguous 1-D array of %zd %s%zd integers, got %.200s", what,
+            length, is_signed ? "int" : "uint", itemsize * 8, Py_TYPE(obj.ptr())->tp_name);
+    }
+    return b;
+  }
+
+  /// Integers of this signedness and size ('q'/'l' for signed 8 bytes, ...)?
+  bool is_ints(bool is_signed, Py_ssize_t itemsize) const {
+    char f = format_code();
+    const char* codes = is_signed ? "bhilq" : "BHILQ";
+    return f && std::strchr(codes, f) && view_.itemsize == itemsize;
   }
 
   /// Acquire if the object allows it; false (no error left set) otherwise.

@@ -9,3 +9,4 @@
 #include "glue/args.h"
 #include "glue/log.h"
 #include "glue/pyclass.h"
+#include "glue/refs.h"

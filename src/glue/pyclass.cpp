@@ -64,17 +64,45 @@ nb::object instance_attr(PyObject* self, PyObject* interned_name) {
   return steal(PyObject_GetAttr(self, interned_name));
 }
 
+// The class's part of the answer depends only on the class's attributes, so
+// it is remembered per name under the type's version tag (0 = not versioned,
+// never trusted): a repeated question costs a few compares. The instance
+// dict is asked every time, with one lookup of the interned name: its own
+// version tag cannot be trusted (stores into an object's inline attribute
+// values leave it unchanged), and a watcher on every instance dict would
+// cost every attribute store.
+namespace {
+struct OverrideEntry {
+  PyObject* name = nullptr;
+  PyObject* original = nullptr;
+  PyTypeObject* type = nullptr;
+  unsigned int type_version = 0;
+  bool class_answer = false;
+};
+constexpr unsigned OVERRIDE_CACHE_BITS = 6;  // 64 slots, well above the names asked about
+constexpr size_t OVERRIDE_CACHE_SLOTS = size_t{1} << OVERRIDE_CACHE_BITS;
+OverrideEntry g_override_cache[OVERRIDE_CACHE_SLOTS];
+}  // namespace
+
 bool not_overridden(PyObject* obj, PyObject* interned_name, PyObject* original) {
-  PyObject* found = _PyType_Lookup(Py_TYPE(obj), interned_name);  // borrowed
-  if (found != original) return false;
-  // An instance attribute of the same name would shadow a non-data descriptor.
-  PyObject** dictptr = _PyObject_GetDictPtr(obj);
-  if (dictptr && *dictptr) {
-    int has = PyDict_Contains(*dictptr, interned_name);
-    if (has < 0) raise_current();
-    if (has) return false;
+  PyTypeObject* tp = Py_TYPE(obj);
+  // Fibonacci hashing of the name's address spreads neighbouring names.
+  size_t slot = (size_t) (((uint64_t) (uintptr_t) interned_name * 0x9E3779B97F4A7C15ull) >> (64 - OVERRIDE_CACHE_BITS));
+  OverrideEntry& e = g_override_cache[slot];
+  if (!(e.name == interned_name && e.original == original && e.type == tp && e.type_version != 0 &&
+        e.type_version == tp->tp_version_tag)) {
+    PyUnstable_Type_AssignVersionTag(tp);
+    e = OverrideEntry{interned_name, original, tp, tp->tp_version_tag,
+                      _PyType_Lookup(tp, interned_name) == original};  // borrowed
   }
-  return true;
+  if (!e.class_answer) return false;
+  // Attribute lookup on the instance, as a call would do it: the instance
+  // dict shadows the class's method (a non-data descriptor).
+  PyObject** dictptr = _PyObject_GetDictPtr(obj);
+  if (!dictptr || !*dictptr) return true;
+  PyObject* found = PyDict_GetItemWithError(*dictptr, interned_name);  // borrowed
+  if (!found && PyErr_Occurred()) raise_current();
+  return found == nullptr;
 }
 
 }  // namespace glue

@@ -21,7 +21,7 @@ using MethodBody = nb::object (*)(const Call&);
 
 /// The METH_FASTCALL | METH_KEYWORDS trampoline for a MethodBody.
 template <MethodBody F>
-PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* { return F(Call{self, args, nargs, kwnames}).release().ptr(); });
 }
 
@@ -32,7 +32,7 @@ PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 /// A getter body for a read-only property.
 using GetterBody = nb::object (*)(PyObject* self);
 template <GetterBody F>
-PyObject* getter(PyObject* self, void*) noexcept {
+PyObject* getter(PyObject* self, void*) {
   return guarded([&]() -> PyObject* { return F(self).release().ptr(); });
 }
 #define GLUE_GETTER(pyname, fn, doc) \
@@ -70,7 +70,9 @@ class ClassBuilder {
 /// `self.__dict__[name]` lookups with a clear AttributeError when missing.
 nb::object instance_attr(PyObject* self, PyObject* interned_name);
 
-/// Is `type(obj).<name>` the very object `original` (nothing overridden)?
+/// Does `obj.<name>` find the very object `original` (neither the class nor
+/// the instance dict overrides it)? The one override check of every module;
+/// the class's part is cached by type version.
 bool not_overridden(PyObject* obj, PyObject* interned_name, PyObject* original);
 
 }  // namespace glue

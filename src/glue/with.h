@@ -25,7 +25,7 @@ nb::object with_block(nb::handle mgr, F&& body) {
   nb::object result;
   try {
     result = std::forward<F>(body)();
-  } catch (...) {
+  } GLUE_CATCH_ALL {
     restore_current_exception();
     PyObject* exc = PyErr_GetRaisedException();  // new reference
     PyObject* type = (PyObject*) Py_TYPE(exc);

@@ -37,8 +37,8 @@ void refresh_numpy_types(nb::handle np) {
 
 void hook_init() {
   if (!s_tolist) {
-    s_tolist = interned("tolist");
-    s_isoformat = interned("isoformat");
+    s_tolist = intern("tolist");
+    s_isoformat = intern("isoformat");
   }
   nb::object dt = glue::steal(PyImport_ImportModule("datetime"));
   H.date.reset(glue::steal(PyObject_GetAttrString(dt.ptr(), "date")));

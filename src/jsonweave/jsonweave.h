@@ -54,17 +54,13 @@ void hook_init();
 nb::object convert_known(PyObject* o, nb::handle numpy);
 
 /// Interned str (process lifetime).
-inline PyObject* interned(const char* s) {
-  PyObject* p = PyUnicode_InternFromString(s);
-  if (!p) glue::raise_current();
-  return p;
-}
+using glue::intern;
 
 /// A tuple of interned keyword names for vectorcall.
 inline nb::object kwnames(std::initializer_list<const char*> names) {
   nb::object t = glue::steal(PyTuple_New((Py_ssize_t) names.size()));
   Py_ssize_t i = 0;
-  for (const char* n : names) PyTuple_SET_ITEM(t.ptr(), i++, interned(n));
+  for (const char* n : names) PyTuple_SET_ITEM(t.ptr(), i++, intern(n));
   return t;
 }
 

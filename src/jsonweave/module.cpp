@@ -26,11 +26,4 @@ void init(nanobind::module_ m) {
 
 }  // namespace
 
-NB_MODULE(jsonweave, m) {
-  try {
-    init(m);
-  } catch (const glue::error_set&) {
-    // nanobind's module initialisation reports Python errors it can see.
-    throw nanobind::python_error();
-  }
-}
+GLUE_MODULE(jsonweave, m) { init(m); }

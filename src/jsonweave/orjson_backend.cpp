@@ -24,12 +24,7 @@ OrjsonState S;
 const glue::Signature DUMPS_SIG{"dumps", {"obj", "default", "indent", "sort_keys"}, 1};
 const glue::Signature LOADS_SIG{"loads", {"s"}, 1};
 
-bool truthy(PyObject* v) {
-  if (!v || v == Py_None) return false;
-  int t = PyObject_IsTrue(v);
-  if (t < 0) glue::raise_current();
-  return t != 0;
-}
+bool truthy(PyObject* v) { return v && glue::truthy(v); }
 
 // ---- what orjson cannot serialise itself ---------------------------------
 //
@@ -68,7 +63,7 @@ nb::object forward_plain_body(PyObject* o) {
   glue::raise(unserialisable, "Type is not JSON serializable: %.200s", Py_TYPE(o)->tp_name);
 }
 
-PyObject* forward_plain(PyObject*, PyObject* o) noexcept {
+PyObject* forward_plain(PyObject*, PyObject* o) {
   return glue::guarded([&]() -> PyObject* { return forward_plain_body(o).release().ptr(); });
 }
 
@@ -79,7 +74,7 @@ nb::object forward_caller_body(PyObject* cell, PyObject* o) {
   return glue::steal(PyObject_CallOneArg(fn.ptr(), o));
 }
 
-PyObject* forward_caller(PyObject* cell, PyObject* o) noexcept {
+PyObject* forward_caller(PyObject* cell, PyObject* o) {
   PyObject* result =
       glue::guarded([&]() -> PyObject* { return forward_caller_body(cell, o).release().ptr(); });
   if (!result) {
@@ -201,7 +196,7 @@ void register_orjson(nb::module_ m, nb::handle orjson) {
   S.options[WITH_SORT].reset(bit_or(numpy_opt, sort_opt));
   S.options[WITH_INDENT | WITH_SORT].reset(bit_or(S.options[WITH_INDENT].ref(), sort_opt));
   if (!s_numpy) {
-    s_numpy = interned("numpy");
+    s_numpy = intern("numpy");
     unserialisable = PyErr_NewException("corvanti.utilities.jsonweave._Unserialisable",
                                         PyExc_TypeError, nullptr);
     if (!unserialisable) glue::raise_current();

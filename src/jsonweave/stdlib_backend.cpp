@@ -168,10 +168,10 @@ void register_stdlib(nb::module_ m) {
   nb::object date = attr(dt, "date"), datetime = attr(dt, "datetime");
 
   if (!s_default) {
-    s_default = interned("default");
-    s_numpy = interned("numpy");
-    s_encode = interned("encode");
-    s_caller_default = interned("_caller_default");
+    s_default = intern("default");
+    s_numpy = intern("numpy");
+    s_encode = intern("encode");
+    s_caller_default = intern("_caller_default");
   }
   S.json_dumps.reset(attr(json, "dumps"));
   S.json_loads.reset(attr(json, "loads"));

@@ -8,8 +8,8 @@
 //
 // Callers must still honour Python-level overrides: api->base_type is the
 // ProvenanceTracker class, and the per-value methods found on it are in
-// api->combine_attr etc., so that a caller can check with one type lookup per
-// operation that a subclass has not replaced them (glue::not_overridden).
+// api->combine_attr etc., so that a caller can check once per operation that
+// neither a subclass nor the instance has replaced them (glue::not_overridden).
 #pragma once
 
 #include <Python.h>

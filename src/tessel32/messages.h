@@ -4,7 +4,6 @@
 namespace tessel32::msg {
 
 // ---- errors ------------------------------------------------------------------
-inline constexpr const char* INT_TYPE = "%s must be an int, not %.200s";
 inline constexpr const char* PROV_RANGE = "%s must be a provenance value in 0..4294967295, got %R";
 inline constexpr const char* OP_RANGE = "%s must be an op code in 0..2147483647, got %R";
 inline constexpr const char* PAIR_RANGE = "pair id must be in 1..4294967295, got %R";
@@ -17,9 +16,6 @@ inline constexpr const char* NO_REGISTRY =
 inline constexpr const char* REGISTRY_TYPE = "%.200s.%s must be a %s, not %.200s";
 inline constexpr const char* REGISTRY_FULL = "no pair id left: 4294967295 pairs are registered";
 inline constexpr const char* PROV_LENGTH = "%s has %zd entries but the data has %zd rows";
-inline constexpr const char* UNKNOWN_NATIVE = "unknown native operation %R";
-inline constexpr const char* NATIVE_ARGS = "_native() takes a name and positional arguments";
-inline constexpr const char* NATIVE_MISSING = "_native(): missing argument %zd";
 inline constexpr const char* SETITEM_ARGS = "__setitem__ expected 2 arguments, got %zd";
 
 // ---- log lines ---------------------------------------------------------------
@@ -86,9 +82,6 @@ inline constexpr const char* HAS_PROTECTED_DOC =
 inline constexpr const char* HASH_ENTITY_DOC =
     "_hash_entity(label)\n--\n\n"
     "Stable 32-bit hash of a row label, identical in every process.";
-inline constexpr const char* NATIVE_DOC =
-    "_native(name, *args)\n--\n\n"
-    "Call a function of the published native interface (for tests).";
 
 inline constexpr const char* SERIES_DOC = "Pandas Series carrying a TESSEL-32 provenance value per element.";
 inline constexpr const char* FRAME_DOC =

@@ -2,9 +2,6 @@
 // (logger, OpCode, layout constants, _hash_entity, DecodedProvenance,
 // ProvenanceTracker, TrackedSeries, TrackedDataFrame) and the native
 // interface capsule.
-#include <algorithm>
-#include <vector>
-
 #include "tessel32/bits.h"
 #include "tessel32/capi.h"
 #include "tessel32/messages.h"
@@ -23,11 +20,11 @@ double capi_risk_score(uint32_t p) { return risk_score(p); }
 uint32_t capi_encode(const uint32_t* ids, size_t n, uint32_t entity, uint32_t chain, int taint, uint32_t depth) {
   return encode(ids, n, entity, chain, taint != 0, depth);
 }
-int capi_hash_entity(PyObject* label, uint32_t* out) noexcept {
+int capi_hash_entity(PyObject* label, uint32_t* out) {
   try {
     *out = hash_entity(label);
     return 0;
-  } catch (...) {
+  } GLUE_CATCH_ALL {
     glue::restore_current_exception();
     return -1;
   }
@@ -43,62 +40,14 @@ nb::object f_hash_entity(const Call& c) {
   return py_u32(hash_entity(a[0]));
 }
 
-// Test hook: calls through the table fetched with PyCapsule_Import, exactly
-// as another extension module would.
-nb::object f_native(const Call& c) {
-  if (c.nargs < 1 || c.kwnames)
-    glue::raise(PyExc_TypeError, msg::NATIVE_ARGS);
-  const Tessel32CAPI* api = tessel32_capi_import();
-  if (!api) glue::raise_current();
-  PyObject* name = c.args[0];
-  glue::check_str(name, "name");
-  auto arg = [&](Py_ssize_t i) -> PyObject* {
-    if (i >= c.nargs) glue::raise(PyExc_TypeError, msg::NATIVE_MISSING, i);
-    return c.args[i];
-  };
-  if (PyUnicode_CompareWithASCIIString(name, "combine") == 0)
-    return py_u32(api->combine(arg_prov(arg(1), "pa"), arg_prov(arg(2), "pb"), (int) arg_op(arg(3), "op")));
-  if (PyUnicode_CompareWithASCIIString(name, "update_chain") == 0)
-    return py_u32(api->update_chain(arg_prov(arg(1), "p"), (int) arg_op(arg(2), "op")));
-  if (PyUnicode_CompareWithASCIIString(name, "is_tainted") == 0)
-    return glue::steal(PyLong_FromLong(api->is_tainted(arg_prov(arg(1), "p"))));
-  if (PyUnicode_CompareWithASCIIString(name, "risk_score") == 0)
-    return glue::steal(PyFloat_FromDouble(api->risk_score(arg_prov(arg(1), "p"))));
-  if (PyUnicode_CompareWithASCIIString(name, "hash_entity_i64") == 0) {
-    int64_t v = glue::to_int64(arg(1));
-    return py_u32(api->hash_entity_i64(v));
-  }
-  if (PyUnicode_CompareWithASCIIString(name, "hash_entity") == 0) {
-    uint32_t h = 0;
-    if (api->hash_entity(arg(1), &h) < 0) glue::raise_current();
-    return py_u32(h);
-  }
-  if (PyUnicode_CompareWithASCIIString(name, "encode") == 0) {
-    std::vector<uint32_t> ids = arg_ids(arg(1));
-    return py_u32(api->encode(ids.data(), ids.size(), (uint32_t) glue::to_int64(arg(2)) & 255,
-                              (uint32_t) glue::to_int64(arg(3)) & 63, PyObject_IsTrue(arg(4)) > 0,
-                              (uint32_t) std::min<int64_t>(glue::to_int64(arg(5)), 7)));
-  }
-  if (PyUnicode_CompareWithASCIIString(name, "attrs") == 0)
-    return nb::make_tuple(nb::handle(api->base_type), nb::handle(api->combine_attr),
-                          nb::handle(api->update_chain_attr), nb::handle(api->is_tainted_attr),
-                          nb::handle(api->risk_score_attr));
-  glue::raise(PyExc_ValueError, msg::UNKNOWN_NATIVE, name);
-}
-
 PyMethodDef module_functions[] = {
     GLUE_METHOD("_hash_entity", f_hash_entity, msg::HASH_ENTITY_DOC),
-    GLUE_METHOD("_native", f_native, msg::NATIVE_DOC),
     {nullptr, nullptr, 0, nullptr},
 };
 
 void set(nb::handle m, const char* name, nb::handle v) { glue::ok(PyObject_SetAttrString(m.ptr(), name, v.ptr())); }
 
-PyObject* intern(const char* s) {
-  PyObject* r = PyUnicode_InternFromString(s);
-  if (!r) glue::raise_current();
-  return r;  // kept for the process's life
-}
+using glue::intern;
 
 nb::object make_opcode(nb::handle m) {
   static const std::pair<const char*, int> members[] = {
@@ -133,8 +82,8 @@ void init(nb::module_& m) {
   g.s_protected_ids = intern("_protected_ids");
   g.s_next_pair_id = intern("_next_pair_id");
   nb::object dt = nb::module_::import_("datetime");
-  g.datetime_type = nb::object(dt.attr("datetime")).release().ptr();
-  g.date_type = nb::object(dt.attr("date")).release().ptr();
+  g.datetime_type = glue::keep(dt.attr("datetime"));
+  g.date_type = glue::keep(dt.attr("date"));
 
   set(m, "__doc__", nb::str(msg::MODULE_DOC));
   set(m, "logger", nb::module_::import_("logging").attr("getLogger")(m.attr("__name__")));
@@ -191,10 +140,4 @@ void init(nb::module_& m) {
 }  // namespace
 }  // namespace tessel32
 
-NB_MODULE(tessel32, m) {
-  try {
-    tessel32::init(m);
-  } catch (const glue::error_set&) {
-    throw nanobind::python_error();
-  }
-}
+GLUE_MODULE(tessel32, m) { tessel32::init(m); }

@@ -46,11 +46,7 @@ struct Pd {
 
 nb::handle H(PyObject* p) { return nb::handle(p); }
 
-bool truth(nb::handle v) {
-  int t = PyObject_IsTrue(v.ptr());
-  if (t < 0) glue::raise_current();
-  return t == 1;
-}
+using glue::truthy;
 
 void set_plain(PyObject* self, PyObject* name, nb::handle value) {
   // object.__setattr__: bypasses NDFrame.__setattr__ (no column lookup).
@@ -125,7 +121,7 @@ nb::object carry(nb::handle index, nb::handle src, nb::handle prov, nb::handle m
   Py_ssize_t m = length(prov);
   if (m != length(src) || m == 0) return zeros(n);
   if (m == n && (index.is(src) || method_is(method, {"rename", "reset_index", "set_axis"}) ||
-                 truth(index.attr("equals")(src))))
+                 truthy(index.attr("equals")(src))))
     return H(pd.np).attr("array")(prov, nb::arg("dtype") = H(pd.uint32), nb::arg("copy") = true);
   // Mapping by label only where the result's labels are row labels of the
   // source (selection and reordering); aggregations such as groupby,
@@ -133,7 +129,7 @@ nb::object carry(nb::handle index, nb::handle src, nb::handle prov, nb::handle m
   if (!method.is_none() && !method_is(method, {"take", "sort_values", "sort_index", "reindex", "dropna",
                                                "drop_duplicates", "nlargest", "nsmallest"}))
     return zeros(n);
-  if (!truth(src.attr("is_unique"))) return zeros(n);
+  if (!truthy(src.attr("is_unique"))) return zeros(n);
   nb::object pos = src.attr("get_indexer")(index);
   nb::object zero = nb::int_(0);
   nb::object found = glue::steal(PyObject_RichCompare(pos.ptr(), zero.ptr(), Py_GE));
@@ -237,7 +233,7 @@ nb::object ts_finalize(const Call& c) {
       if (!arr && PyErr_Occurred()) glue::raise_current();
     }
     PyErr_Clear();  // unhashable name
-    bool is_row = truth(index.attr("equals")(other.attr("columns")));
+    bool is_row = truthy(index.attr("equals")(other.attr("columns")));
     if (arr && !is_row) prov = carry(index, oindex, nb::borrow(arr), method);
     else prov = zeros(length(index));
   } else {
@@ -417,7 +413,7 @@ PyGetSetDef tf_props[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyObject* keep(nb::object o) { return o.release().ptr(); }
+using glue::keep;
 
 }  // namespace
 
@@ -428,9 +424,9 @@ void add_tracked_classes(nb::handle module) {
   pd.uint32 = keep(np.attr("uint32"));
   pd.series = keep(pandas.attr("Series"));
   pd.frame = keep(pandas.attr("DataFrame"));
-  pd.s_prov = PyUnicode_InternFromString("_prov");
-  pd.s_col_prov = PyUnicode_InternFromString("_col_prov");
-  pd.s_tracker = PyUnicode_InternFromString("_tracker");
+  pd.s_prov = glue::intern("_prov");
+  pd.s_col_prov = glue::intern("_col_prov");
+  pd.s_tracker = glue::intern("_tracker");
 
   {
     nb::object bases = nb::make_tuple(nb::handle(pd.series));

@@ -14,11 +14,7 @@ namespace {
 using glue::Call;
 using glue::Signature;
 
-bool truth(PyObject* v) {
-  int t = PyObject_IsTrue(v);
-  if (t < 0) glue::raise_current();
-  return t == 1;
-}
+bool truth(PyObject* v) { return glue::truthy(v); }
 
 // Positional-only fast path for the per-element methods: one or two values
 // and an op code, no keyword parsing unless keywords were given.
@@ -50,12 +46,17 @@ nb::object t_repr(const Call& c) {
   return glue::steal(PyUnicode_FromFormat("<%s with %zd registered pairs>", Py_TYPE(c.self)->tp_name, n));
 }
 
-nb::object t_register(const Call& c) {
-  static const Signature sig{"ProvenanceTracker.register", {"table", "column", "protected"}, 2};
-  PyObject* a[3];
+// Parse a call whose first two arguments are the (table, column) pair.
+void parse_pair(const Signature& sig, const Call& c, PyObject** a) {
   glue::parse(sig, c, a);
   glue::check_str(a[0], "table");
   glue::check_str(a[1], "column");
+}
+
+nb::object t_register(const Call& c) {
+  static const Signature sig{"ProvenanceTracker.register", {"table", "column", "protected"}, 2};
+  PyObject* a[3];
+  parse_pair(sig, c, a);
   bool prot = a[2] ? truth(a[2]) : false;
   return registry_register(c.self, a[0], a[1], prot);
 }
@@ -63,9 +64,7 @@ nb::object t_register(const Call& c) {
 nb::object t_get_id(const Call& c) {
   static const Signature sig{"ProvenanceTracker.get_id", {"table", "column"}, 2};
   PyObject* a[2];
-  glue::parse(sig, c, a);
-  glue::check_str(a[0], "table");
-  glue::check_str(a[1], "column");
+  parse_pair(sig, c, a);
   nb::object id = registry_lookup(c.self, a[0], a[1]);
   if (id.is_valid()) return id;
   return registry_register(c.self, a[0], a[1], false);
@@ -74,9 +73,7 @@ nb::object t_get_id(const Call& c) {
 nb::object t_is_protected(const Call& c) {
   static const Signature sig{"ProvenanceTracker.is_protected", {"table", "column"}, 2};
   PyObject* a[2];
-  glue::parse(sig, c, a);
-  glue::check_str(a[0], "table");
-  glue::check_str(a[1], "column");
+  parse_pair(sig, c, a);
   nb::object id = registry_lookup(c.self, a[0], a[1]);
   if (!id.is_valid()) return nb::bool_(false);
   Registry r = registry_of(c.self);
@@ -99,10 +96,7 @@ nb::object t_encode(const Call& c) {
   std::vector<uint32_t> ids = arg_ids(a[0]);
   auto small = [](PyObject* v, const char* name, long long hi, const char* fmt) -> uint32_t {
     if (!v) return 0;
-    nb::object i;
-    if (PyLong_Check(v)) i = nb::borrow(v);
-    else if (PyIndex_Check(v)) i = glue::steal(PyNumber_Index(v));
-    else glue::raise(PyExc_TypeError, msg::INT_TYPE, name, Py_TYPE(v)->tp_name);
+    nb::object i = glue::to_int(v, name);
     int overflow = 0;
     long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
     if (x == -1 && !overflow && PyErr_Occurred()) glue::raise_current();

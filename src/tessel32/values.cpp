@@ -7,25 +7,10 @@ namespace tessel32 {
 
 ModuleState g;
 
-/// An int (or __index__ object) as a new int; TypeError otherwise.
-static nb::object as_index(PyObject* v, const char* name) {
-  if (PyLong_Check(v)) return nb::borrow(v);
-  if (!PyIndex_Check(v)) glue::raise(PyExc_TypeError, msg::INT_TYPE, name, Py_TYPE(v)->tp_name);
-  PyObject* r = PyNumber_Index(v);
-  if (!r) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyErr_Clear();
-      glue::raise(PyExc_TypeError, msg::INT_TYPE, name, Py_TYPE(v)->tp_name);
-    }
-    glue::raise_current();
-  }
-  return nb::steal(r);
-}
-
 /// The int value of v if it lies in [lo, hi]; otherwise raise `exc` with fmt.
 static uint64_t in_range(PyObject* v, const char* name, uint64_t lo, uint64_t hi, PyObject* exc,
                          const char* fmt, bool named) {
-  nb::object i = as_index(v, name);
+  nb::object i = glue::to_int(v, name);
   int overflow = 0;
   long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
   if (x == -1 && !overflow && PyErr_Occurred()) glue::raise_current();
@@ -62,7 +47,7 @@ std::vector<uint32_t> arg_ids(PyObject* ids) {
   std::vector<uint32_t> out;
   while (PyObject* item = PyIter_Next(iter.ptr())) {
     nb::object o = nb::steal(item);
-    out.push_back((uint32_t) in_range(o.ptr(), "pair id", 1, 0xFFFFFFFFull, PyExc_ValueError,
+    out.push_back((uint32_t) in_range(o.ptr(), "ids", 1, 0xFFFFFFFFull, PyExc_ValueError,
                                       msg::PAIR_RANGE, false));
   }
   if (PyErr_Occurred()) glue::raise_current();

@@ -142,6 +142,34 @@ inline constexpr const char* FIRST_EVICTION =
     "derived from them is partial from now on. To keep full lineage, raise tracker._max_nodes "
     "or enable persistence (enable_persistence).";
 inline constexpr const char* BAD_LINEAGE = "lineage must be \"positional\" or \"rows\", got %R";
+inline constexpr const char* LOCK_REENTERED =
+    "a node was created while this thread holds _dag_lock (from is_tainted, _evict_oldest_nodes or "
+    "_persist_node); nodes cannot be created there";
+inline constexpr const char* IDS_EXHAUSTED = "node ids are exhausted: _next_node_id %lld leaves no room for %zu more nodes";
+inline constexpr const char* NEXT_ID_RANGE = "_next_node_id must be in 0..9223372036854775807, got %R";
+inline constexpr const char* CYCLE_IN_GRAPH = "the graph has a cycle through node %R";
+inline constexpr const char* CANNOT_DELETE_ATTR = "cannot delete %s";
+inline constexpr const char* NEXT_NODE_ID_DOC = "The id that the next created node receives.";
+inline constexpr const char* MAX_NODES_DOC = "Upper bound on the registry size.";
+inline constexpr const char* DUPLICATE_NODE_KEYWORD = "DAGNode() got multiple values for keyword argument '%s'";
+inline constexpr const char* NODE_ID_KEY = "%lld";
+inline constexpr const char* REGISTRY_KEY_TYPE = "node registry keys are int node ids, not %.200s";
+inline constexpr const char* REGISTRY_GET_DOC = "Return the node with this id, or default.";
+inline constexpr const char* REGISTRY_KEYS_DOC = "Node ids in id order (a new list).";
+inline constexpr const char* REGISTRY_VALUES_DOC = "Nodes in id order (a new list).";
+inline constexpr const char* REGISTRY_ITEMS_DOC = "(id, node) pairs in id order (a new list).";
+inline constexpr const char* REGISTRY_COPY_DOC = "A plain dict copy of the registry.";
+inline constexpr const char* PROVVIEW_GET_DOC = "Return a new list of the node ids with this provenance, or default.";
+inline constexpr const char* PROVVIEW_KEYS_DOC = "Indexed provenance values (a new list).";
+inline constexpr const char* PROVVIEW_VALUES_DOC = "Lists of node ids (new lists).";
+inline constexpr const char* PROVVIEW_ITEMS_DOC = "(provenance, ids) pairs (new lists).";
+inline constexpr const char* PROVVIEW_COPY_DOC = "A plain dict copy of the index.";
+inline constexpr const char* BULK_ARRAY_TYPE = "%s must be a 1-D contiguous array of %s";
+inline constexpr const char* BULK_LENGTHS_DIFFER = "input id arrays and provenances differ in length";
+inline constexpr const char* LOG_BINARY_MANY_DOC = "Log one binary node per element; returns the new node ids (int64 array).";
+inline constexpr const char* LOG_UNARY_MANY_DOC = "Log one unary node per element; returns the new node ids (int64 array).";
+inline constexpr const char* CANNOT_IMPORT_NAME = "cannot import name '%s' from 'corvanti.utilities.tessel32'";
+inline constexpr const char* CANNOT_DELETE_FIELD = "cannot delete field '%s' of %s";
 inline constexpr const char* EMPTY_TABLE_OR_COLUMN = "table and column must be non-empty strings";
 inline constexpr const char* NOT_A_REGISTRY =
     "DAGTracker._nodes must be the tracker's own node registry (got %.200s)";
@@ -163,6 +191,18 @@ inline constexpr const char* APPLY_UNARY_DOC =
     "Shared by fillna, replace, and similar element-wise transforms.";
 inline constexpr const char* CONSTRUCTOR_DOC = "The class pandas uses to build results: DAGTrackedSeries.";
 
+inline constexpr const char* FILLNA_DOC =
+    "fillna($self, value=0, **kwargs)\n--\n\n"
+    "Fill missing values (0 by default) and log one \"fillna\" node per element.";
+inline constexpr const char* REPLACE_DOC =
+    "replace($self, *args, **kwargs)\n--\n\n"
+    "Replace values as pandas does and log one \"replace\" node per element.";
+inline constexpr const char* CLIP_DOC =
+    "clip($self, lower=None, upper=None)\n--\n\n"
+    "Clip values with numpy and log one \"clip\" node per element.";
+inline constexpr const char* FINALIZE_DOC =
+    "__finalize__($self, other, method=None, **kwargs)\n--\n\n"
+    "Propagate metadata from other to self.";
 }  // namespace dag::series_msg
 
 // ---- DAGTrackedDataFrame and the wrapping/audit functions

@@ -13,9 +13,8 @@ namespace dag {
 State S;
 
 static void intern_names() {
-#define INTERN(field, text) S.field = PyUnicode_InternFromString(text)
+#define INTERN(field, text) S.field = glue::intern(text)
   INTERN(s_nodes, "_nodes");
-  INTERN(s_prov_to_nodes, "_prov_to_nodes");
   INTERN(s_dag_lock, "_dag_lock");
   INTERN(s_writer, "_writer");
   INTERN(s_persist_node, "_persist_node");
@@ -26,7 +25,6 @@ static void intern_names() {
   INTERN(s_acquire, "acquire");
   INTERN(s_release, "release");
   INTERN(s_node_type, "node_type");
-  INTERN(s_is_source, "is_source");
   INTERN(s_is_protected, "is_protected");
   INTERN(s_operation, "operation");
   INTERN(s_inputs, "inputs");
@@ -34,8 +32,6 @@ static void intern_names() {
   INTERN(s_column, "column");
   INTERN(s_table, "table");
   INTERN(s_node_id, "node_id");
-  INTERN(s_metadata, "metadata");
-  INTERN(s_pair_id, "pair_id");
   INTERN(s_to_dict, "to_dict");
   INTERN(s_dashboard_synced, "_dashboard_synced");
   INTERN(s_start_new_pipeline, "_start_new_pipeline");
@@ -57,11 +53,15 @@ static void intern_names() {
   INTERN(s_root_id, "root_id");
   INTERN(s_nodes_field, "nodes");
   INTERN(s_edges, "edges");
-  INTERN(s_merge_type, "merge_type");
   INTERN(s_get_stats, "get_stats");
   INTERN(s_stop, "stop");
   INTERN(s_disconnect, "disconnect");
   INTERN(s_nodes_persisted, "_nodes_persisted");
+  INTERN(s_create_node, "_create_node");
+  INTERN(s_evict, "_evict_oldest_nodes");
+  INTERN(s_log_binary, "log_binary");
+  INTERN(s_log_unary, "log_unary");
+  INTERN(s_record_row_value, "record_row_value");
 #undef INTERN
 }
 
@@ -88,8 +88,8 @@ static void init_module(nb::module_& m) {
   m.attr("threading") = threading;
   m.attr("np") = nb::module_::import_("numpy");
   m.attr("pd") = nb::module_::import_("pandas");
-  S.json_dumps = nb::object(json.attr("dumps")).release().ptr();
-  S.threading_lock = nb::object(threading.attr("Lock")).release().ptr();
+  S.json_dumps = glue::keep(json.attr("dumps"));
+  S.threading_lock = glue::keep(threading.attr("Lock"));
 
   // 5: the module logger.
   m.attr("logger") = m.attr("logging").attr("getLogger")(m.attr("__name__"));
@@ -100,7 +100,7 @@ static void init_module(nb::module_& m) {
   for (const char* name : {"ProvenanceTracker", "TrackedSeries", "TrackedDataFrame", "OpCode", "MAX_PAIRS",
                            "MODE_01_ENTITY_BITS", "MODE_01_CHAIN_BITS", "_hash_entity"}) {
     if (!nb::hasattr(t32, name))
-      glue::raise(PyExc_ImportError, "cannot import name '%s' from 'corvanti.utilities.tessel32'", name);
+      glue::raise(PyExc_ImportError, msg::CANNOT_IMPORT_NAME, name);
     m.attr(name) = t32.attr(name);
   }
   S.t32 = tessel32_capi_import();
@@ -108,14 +108,13 @@ static void init_module(nb::module_& m) {
 
   // 7: definitions in order.
   nb::list members;
-  for (const char* name : {"SOURCE", "CONSTANT", "UNARY", "BINARY", "AGGREGATE", "MERGE", "FILTER", "CUSTOM"})
-    members.append(name);
+  for (int kind = SOURCE; kind < NODE_KIND_END; ++kind) members.append(NODE_KIND_NAMES[kind]);
   nb::object node_type = enum_mod.attr("Enum")("NodeType", members, "module"_a = m.attr("__name__"),
-                                               "qualname"_a = "NodeType", "start"_a = 1);
+                                               "qualname"_a = "NodeType", "start"_a = (int) SOURCE);
   node_type.attr("__doc__") = msg::NODETYPE_DOC;
   m.attr("NodeType") = node_type;
   S.nodetype_enum = node_type.inc_ref().ptr();
-  for (int v = 1; v <= 8; ++v) S.nt[v] = node_type(v).release().ptr();
+  for (int kind = SOURCE; kind < NODE_KIND_END; ++kind) S.nt[kind] = node_type(kind).release().ptr();
 
   register_records(m);  // DAGNode, DAGEdge
   register_computation_dag(m);
@@ -132,4 +131,4 @@ static void init_module(nb::module_& m) {
 
 }  // namespace dag
 
-NB_MODULE(tessel32_dag, m) { dag::init_module(m); }
+GLUE_MODULE(tessel32_dag, m) { dag::init_module(m); }

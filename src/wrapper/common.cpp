@@ -61,13 +61,6 @@ nb::object import_optional(const char* name) {
   return result;
 }
 
-nb::object int_arg(PyObject* v, const char* argname) {
-  if (PyLong_CheckExact(v)) return nb::borrow(v);
-  if (!PyNumber_Check(v) || PyUnicode_Check(v) || PyBytes_Check(v) || PyByteArray_Check(v))
-    glue::raise_arg_type(argname, "int", v);
-  return glue::to_int(v);
-}
-
 namespace detail {
 nb::object take_exception() {
   glue::restore_current_exception();  // in-flight C++ exception -> Python error

@@ -33,14 +33,10 @@ struct Strings {
 };
 Strings S;
 
-PyObject* intern(const char* s) {
-  PyObject* o = PyUnicode_InternFromString(s);
-  if (!o) glue::raise_current();
-  return o;
-}
+using glue::intern;
 
 // Close `resp` while an error is in flight, keeping that error.
-void close_quietly(nb::handle resp) noexcept {
+void close_quietly(nb::handle resp) {
   PyObject* saved = PyErr_GetRaisedException();
   PyObject* r = PyObject_CallMethod(resp.ptr(), "close", nullptr);
   if (r)
@@ -69,7 +65,7 @@ void close_quietly(nb::handle resp) noexcept {
   throw glue::error_set{};
 }
 
-nb::object send_json(const char* method, nb::handle url, nb::handle api_key, nb::handle payload,
+nb::object send_json(nb::handle url, nb::handle api_key, nb::handle payload,
                      nb::handle timeout, bool patch) {
   load_urllib();
   nb::handle request_mod(g_urllib_request);
@@ -105,13 +101,13 @@ nb::object send_json(const char* method, nb::handle url, nb::handle api_key, nb:
     try {
       nb::object enter = resp.attr("__enter__")();
       raw = enter.attr("read")();
-    } catch (...) {
+    } GLUE_CATCH_ALL {
       glue::restore_current_exception();
       close_quietly(resp);
       throw glue::error_set{};
     }
     resp.attr("__exit__")(nb::none(), nb::none(), nb::none());
-  } catch (...) {
+  } GLUE_CATCH_ALL {
     glue::restore_current_exception();
     nb::object exc = nb::steal(PyErr_GetRaisedException());
     nb::object http_error_type = glue::steal(PyObject_GetAttrString(g_urllib_error, "HTTPError"));
@@ -132,7 +128,7 @@ nb::object send_json(const char* method, nb::handle url, nb::handle api_key, nb:
 // timeout: any number, converted with int(); anything else is a TypeError.
 nb::object timeout_arg(PyObject* v, long dflt) {
   if (!v) return glue::steal(PyLong_FromLong(dflt));
-  return int_arg(v, "timeout");
+  return glue::to_int(v, "timeout");
 }
 
 nb::object py_post_json(const glue::Call& call) {
@@ -142,7 +138,7 @@ nb::object py_post_json(const glue::Call& call) {
   glue::check_str(a[0], "url");
   glue::check_str(a[1], "api_key");
   nb::object timeout = timeout_arg(a[3], 120);
-  return send_json("POST", a[0], a[1], a[2], timeout, false);
+  return send_json(a[0], a[1], a[2], timeout, false);
 }
 
 nb::object py_patch_json(const glue::Call& call) {
@@ -153,7 +149,7 @@ nb::object py_patch_json(const glue::Call& call) {
   glue::check_str(a[1], "api_key");
   glue::check_dict(a[2], "payload");
   nb::object timeout = timeout_arg(a[3], 30);
-  return send_json("PATCH", a[0], a[1], a[2], timeout, true);
+  return send_json(a[0], a[1], a[2], timeout, true);
 }
 
 PyMethodDef g_methods[] = {
@@ -166,12 +162,12 @@ PyMethodDef g_methods[] = {
 
 nb::object post_json(nb::handle url, nb::handle api_key, nb::handle payload, long timeout) {
   nb::object t = glue::steal(PyLong_FromLong(timeout));
-  return send_json("POST", url, api_key, payload, t, false);
+  return send_json(url, api_key, payload, t, false);
 }
 
 nb::object patch_json(nb::handle url, nb::handle api_key, nb::handle payload, long timeout) {
   nb::object t = glue::steal(PyLong_FromLong(timeout));
-  return send_json("PATCH", url, api_key, payload, t, true);
+  return send_json(url, api_key, payload, t, true);
 }
 
 void register_http(nb::module_& m) {

@@ -45,9 +45,6 @@ nb::object import(const char* name);
 /// ImportError (other exceptions propagate).
 nb::object import_optional(const char* name);
 
-/// An `int` argument: any number, converted with int(); strings, bytes and
-/// other non-numbers raise the argument TypeError (expected int).
-nb::object int_arg(PyObject* value, const char* argname);
 
 /// Run `f`; when it raises a Python `Exception` (any subclass), clear the
 /// error and return the exception object. BaseExceptions that are not
@@ -121,7 +118,7 @@ nb::object catch_exception(F&& f) {
   try {
     std::forward<F>(f)();
     return nb::object();
-  } catch (...) {
+  } GLUE_CATCH_ALL {
     return detail::take_exception();
   }
 }

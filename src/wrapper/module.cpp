@@ -26,10 +26,4 @@ static void init_wrapper(nanobind::module_& m) {
   wrapper::register_predict(m);
 }
 
-NB_MODULE(wrapper, m) {
-  try {
-    init_wrapper(m);
-  } catch (const glue::error_set&) {
-    throw nanobind::python_error();  // the Python error is set; let nanobind report it
-  }
-}
+GLUE_MODULE(wrapper, m) { init_wrapper(m); }

@@ -147,7 +147,7 @@ bool attempt(F&& stage, nb::object& out) {
     if (!r.is_valid()) return false;
     out = std::move(r);
     return true;
-  } catch (...) {
+  } GLUE_CATCH_ALL {
     glue::restore_current_exception();
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw glue::error_set{};
     PyErr_Clear();

@@ -31,11 +31,7 @@ PyObject* s_dtype = nullptr;
 PyObject* s_derived = nullptr;
 PyObject* s_dot = nullptr;
 
-PyObject* intern(const char* s) {
-  PyObject* p = PyUnicode_InternFromString(s);
-  if (!p) glue::raise_current();
-  return p;
-}
+using glue::intern;
 
 // The module global `logger`, looked up when used.
 nb::object module_logger() {
@@ -243,7 +239,7 @@ nb::object build_source_snapshots(const Call& c) {
         nb::object serialize = steal(PyObject_GetAttrString(g_module, "_serialize"));
         nb::object snap = steal(PyObject_CallOneArg(serialize.ptr(), subset.ptr()));
         glue::ok(PyDict_SetItem(snapshots.ptr(), table.ptr(), snap.ptr()));
-      } catch (...) {
+      } GLUE_CATCH_ALL {
         // A table that cannot be snapshotted is skipped; anything that is
         // not an Exception (KeyboardInterrupt, ...) goes on to the caller.
         glue::restore_current_exception();
@@ -304,7 +300,7 @@ PyMethodDef registry_methods[] = {
 }  // namespace
 
 void register_registry(nb::module_& m) {
-  g_module = nb::object(m).release().ptr();
+  g_module = glue::keep(m);
   s_lock = intern("_lock");
   s_sources = intern("_sources");
   s_source_columns = intern("_source_columns");

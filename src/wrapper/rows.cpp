@@ -258,7 +258,7 @@ nb::object py_fo(const glue::Call& call) {
   static const glue::Signature sig{"_fo", {"outputs", "n"}, 2};
   PyObject* a[2];
   glue::parse(sig, call, a);
-  nb::object n = int_arg(a[1], "n");
+  nb::object n = glue::to_int(a[1], "n");
   Py_ssize_t count = PyLong_AsSsize_t(n.ptr());
   if (count == -1 && PyErr_Occurred()) glue::raise_current();
   return fo(a[0], count);
@@ -447,10 +447,10 @@ nb::object rh(nb::handle row_dict) {
 }
 
 void register_rows(nb::module_& m) {
-  s_index = PyUnicode_InternFromString("index");
-  s_columns = PyUnicode_InternFromString("columns");
-  s_values = PyUnicode_InternFromString("values");
-  s_get_loc = PyUnicode_InternFromString("get_loc");
+  s_index = glue::intern("index");
+  s_columns = glue::intern("columns");
+  s_values = glue::intern("values");
+  s_get_loc = glue::intern("get_loc");
   if (!s_index || !s_columns || !s_values || !s_get_loc) glue::raise_current();
   glue::ok(PyModule_AddFunctions(m.ptr(), g_methods));
 }

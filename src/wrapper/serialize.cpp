@@ -21,11 +21,7 @@ PyObject* kw_default_option = nullptr;  // ("default", "option")
 PyObject* kw_option = nullptr;          // ("option",)
 PyObject* kw_default_sort = nullptr;    // ("default", "sort_keys")
 
-PyObject* intern(const char* s) {
-  PyObject* o = PyUnicode_InternFromString(s);
-  if (!o) glue::raise_current();
-  return o;
-}
+using glue::intern;
 
 nb::object call_method_kw(nb::handle target, PyObject* name, std::initializer_list<PyObject*> args,
                           PyObject* kwnames) {

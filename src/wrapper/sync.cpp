@@ -38,11 +38,7 @@ struct Keys {
 };
 Keys K;
 
-PyObject* intern(const char* s) {
-  PyObject* o = PyUnicode_InternFromString(s);
-  if (!o) glue::raise_current();
-  return o;
-}
+using glue::intern;
 
 // The original module functions, captured at registration.
 struct Originals {

@@ -8,7 +8,7 @@ import sys
 import corvanti
 
 
-def run_python(code: str, *args: str, check: bool = True) -> subprocess.CompletedProcess:
+def run_python(code: str, *args: str, check: bool = True, timeout: float | None = None) -> subprocess.CompletedProcess:
     """Run ``code`` with ``python -c`` and return the completed process.
 
     The child sees the corvanti package this test process imported (not
@@ -18,4 +18,4 @@ def run_python(code: str, *args: str, check: bool = True) -> subprocess.Complete
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([pkg_parent] + [p for p in sys.path if p])
     return subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True,
-                          check=check, env=env, cwd=pathlib.Path(pkg_parent).anchor)
+                          check=check, env=env, cwd=pathlib.Path(pkg_parent).anchor, timeout=timeout)

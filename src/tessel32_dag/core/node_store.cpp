@@ -1,6 +1,8 @@
 // Node registry storage: ring for ordinary nodes, ordered side map for pinned ones.
 #include "tessel32_dag/core/node_store.h"
 
+#include <algorithm>
+
 namespace dag::core {
 
 void* NodeStore::insert(int64_t id, void* node, bool pinned) {
@@ -12,6 +14,9 @@ void* NodeStore::insert(int64_t id, void* node, bool pinned) {
       head_ = 0;
       base_ = id;
     }
+    // A gap wider than the ring's live nodes (an id set far ahead): move the
+    // ring to the side map and restart it here, so a gap never costs memory.
+    if ((uint64_t) (id - ring_end_id()) > (uint64_t) std::max(ring_live_, MAX_FREE_GAP)) spill_ring(id);
     // Holes for ids that went elsewhere (source nodes, failed creations).
     while (ring_end_id() < id) ring_.push_back(nullptr);
     ring_.push_back(node);
@@ -21,6 +26,18 @@ void* NodeStore::insert(int64_t id, void* node, bool pinned) {
   side_.emplace(id, Side{node, pinned});
   if (!pinned) ++side_unpinned_;
   return previous;
+}
+
+void NodeStore::spill_ring(int64_t restart_id) {
+  for (size_t i = head_; i < ring_.size(); ++i) {
+    if (!ring_[i]) continue;
+    side_.emplace(base_ + (int64_t) (i - head_), Side{ring_[i], false});
+    ++side_unpinned_;
+  }
+  ring_.clear();
+  head_ = 0;
+  base_ = restart_id;
+  ring_live_ = 0;
 }
 
 void* NodeStore::get(int64_t id) const {
@@ -61,7 +78,7 @@ void NodeStore::compact() {
   if (head_ == ring_.size()) {
     ring_.clear();
     head_ = 0;
-  } else if (head_ > 4096 && head_ * 2 > ring_.size()) {
+  } else if (head_ > MIN_COMPACT_PREFIX && head_ * 2 > ring_.size()) {
     ring_.erase(ring_.begin(), ring_.begin() + (std::ptrdiff_t) head_);
     head_ = 0;
   }

@@ -61,8 +61,15 @@ class NodeStore {
     void* node;
     bool pinned;
   };
+  /// Holes the ring may hold for a gap in the ids regardless of its size.
+  static constexpr size_t MAX_FREE_GAP = 1024;
+  /// The dead prefix of the ring is reclaimed once it is this long and half the ring.
+  static constexpr size_t MIN_COMPACT_PREFIX = 4096;
+
   int64_t ring_end_id() const { return base_ + (int64_t) (ring_.size() - head_); }
   void compact();
+  /// Move every ring entry to the side map; the ring restarts at `restart_id`.
+  void spill_ring(int64_t restart_id);
 
   std::vector<void*> ring_;  ///< slot head_ holds id base_; nullptr = hole
   size_t head_ = 0;          ///< first used slot of ring_

@@ -56,7 +56,7 @@ nb::object dag_to_dict(PyObject* self) {
 }
 
 nb::object dag_to_json(PyObject* self, PyObject* indent) {
-  nb::object ind = indent ? glue::to_int(indent) : nb::int_(2);
+  nb::object ind = indent ? glue::to_int(indent, "indent") : nb::int_(2);
   nb::object d = glue::steal(PyObject_CallMethodNoArgs(self, S.s_to_dict));
   nb::object args = nb::make_tuple(d);
   nb::object kw = glue::steal(PyDict_New());

@@ -23,13 +23,30 @@ static bool lazy_id(PyObject* id_obj, int64_t& out) {
   return true;
 }
 
+// The input ids of a node: C integers when they all fit, else a list of the
+// int objects (returned, to be kept alive until the node is created).
+static nb::object spec_inputs(NodeSpec& s, std::initializer_list<PyObject*> ids) {
+  int k = 0;
+  bool fits = true;
+  for (PyObject* id : ids) fits = fits && lazy_id(id, s.in[k++]);
+  if (fits) {
+    s.n_lazy = (int) ids.size();
+    return nb::object();
+  }
+  nb::object list = glue::steal(PyList_New((Py_ssize_t) ids.size()));
+  k = 0;
+  for (PyObject* id : ids) PyList_SET_ITEM(list.ptr(), k++, Py_NewRef(id));
+  s.inputs = list.ptr();
+  return list;
+}
+
 nb::object tracker_create_source_node(const glue::Call& c) {
   static const glue::Signature sig{"DAGTracker.create_source_node", {"table", "column", "provenance"}, 3};
   PyObject* a[3];
   glue::parse(sig, c, a);
   glue::check_str(a[0], "table");
   glue::check_str(a[1], "column");
-  nb::object prov = glue::to_int(a[2]);
+  nb::object prov = glue::to_int(a[2], "provenance");
   if (PyUnicode_GET_LENGTH(a[0]) == 0 || PyUnicode_GET_LENGTH(a[1]) == 0)
     glue::raise(PyExc_ValueError, "%s", msg::EMPTY_TABLE_OR_COLUMN);
 
@@ -50,7 +67,7 @@ nb::object tracker_create_source_node(const glue::Call& c) {
   nb::object operation = glue::steal(PyUnicode_FromFormat("%U.%U", a[0], a[1]));
   TrackerView t = tracker_view(self);
   NodeSpec s;
-  s.node_type = S.nt[1];
+  s.node_type = S.nt[SOURCE];
   s.operation = operation.ptr();
   s.provenance = prov.ptr();
   s.table = a[0];
@@ -62,30 +79,28 @@ nb::object tracker_create_source_node(const glue::Call& c) {
   return id;
 }
 
+// A unary or binary node over the given input ids (checked ints).
+static nb::object log_with_inputs(PyObject* self, NodeKind kind, PyObject* op_name,
+                                  std::initializer_list<PyObject*> ids, PyObject* prov, PyObject* metadata) {
+  TrackerView t = tracker_view(self);
+  NodeSpec s;
+  s.node_type = S.nt[kind];
+  s.operation = op_name;
+  nb::object inputs = spec_inputs(s, ids);
+  s.provenance = prov;
+  s.metadata = metadata_or_empty(metadata);
+  return create_node(t, s);
+}
+
 nb::object tracker_log_unary(const glue::Call& c) {
   static const glue::Signature sig{"DAGTracker.log_unary", {"op_name", "input_node", "result_prov", "metadata"}, 3};
   PyObject* a[4];
   glue::parse(sig, c, a);
   glue::check_str(a[0], "op_name");
-  nb::object input = glue::to_int(a[1]);
-  nb::object prov = glue::to_int(a[2]);
+  nb::object input = glue::to_int(a[1], "input_node");
+  nb::object prov = glue::to_int(a[2], "result_prov");
   if (a[3]) glue::check_dict(a[3], "metadata", true);
-
-  TrackerView t = tracker_view(c.self);
-  NodeSpec s;
-  s.node_type = S.nt[3];
-  s.operation = a[0];
-  nb::object inputs;
-  if (lazy_id(input.ptr(), s.in[0])) {
-    s.n_lazy = 1;
-  } else {
-    inputs = glue::steal(PyList_New(1));
-    PyList_SET_ITEM(inputs.ptr(), 0, input.inc_ref().ptr());
-    s.inputs = inputs.ptr();
-  }
-  s.provenance = prov.ptr();
-  s.metadata = metadata_or_empty(a[3]);
-  return create_node(t, s);
+  return log_with_inputs(c.self, UNARY, a[0], {input.ptr()}, prov.ptr(), a[3]);
 }
 
 nb::object tracker_log_binary(const glue::Call& c) {
@@ -94,27 +109,11 @@ nb::object tracker_log_binary(const glue::Call& c) {
   PyObject* a[5];
   glue::parse(sig, c, a);
   glue::check_str(a[0], "op_name");
-  nb::object left = glue::to_int(a[1]);
-  nb::object right = glue::to_int(a[2]);
-  nb::object prov = glue::to_int(a[3]);
+  nb::object left = glue::to_int(a[1], "left_node");
+  nb::object right = glue::to_int(a[2], "right_node");
+  nb::object prov = glue::to_int(a[3], "result_prov");
   if (a[4]) glue::check_dict(a[4], "metadata", true);
-
-  TrackerView t = tracker_view(c.self);
-  NodeSpec s;
-  s.node_type = S.nt[4];
-  s.operation = a[0];
-  nb::object inputs;
-  if (lazy_id(left.ptr(), s.in[0]) && lazy_id(right.ptr(), s.in[1])) {
-    s.n_lazy = 2;
-  } else {
-    inputs = glue::steal(PyList_New(2));
-    PyList_SET_ITEM(inputs.ptr(), 0, left.inc_ref().ptr());
-    PyList_SET_ITEM(inputs.ptr(), 1, right.inc_ref().ptr());
-    s.inputs = inputs.ptr();
-  }
-  s.provenance = prov.ptr();
-  s.metadata = metadata_or_empty(a[4]);
-  return create_node(t, s);
+  return log_with_inputs(c.self, BINARY, a[0], {left.ptr(), right.ptr()}, prov.ptr(), a[4]);
 }
 
 nb::object tracker_log_merge(const glue::Call& c) {
@@ -124,7 +123,7 @@ nb::object tracker_log_merge(const glue::Call& c) {
   glue::parse(sig, c, a);
   glue::check_list(a[0], "left_nodes");
   glue::check_list(a[1], "right_nodes");
-  nb::object prov = glue::to_int(a[2]);
+  nb::object prov = glue::to_int(a[2], "result_prov");
   nb::object inner = glue::steal(PyUnicode_FromString("inner"));
   PyObject* merge_type = a[3] ? a[3] : inner.ptr();
   glue::check_str(merge_type, "merge_type");
@@ -138,7 +137,7 @@ nb::object tracker_log_merge(const glue::Call& c) {
 
   TrackerView t = tracker_view(c.self);
   NodeSpec s;
-  s.node_type = S.nt[6];
+  s.node_type = S.nt[MERGE];
   s.operation = operation.ptr();
   s.inputs = inputs.ptr();
   s.provenance = prov.ptr();
@@ -153,12 +152,12 @@ nb::object tracker_log_aggregate(const glue::Call& c) {
   glue::parse(sig, c, a);
   glue::check_str(a[0], "op_name");
   glue::check_list(a[1], "input_nodes");
-  nb::object prov = glue::to_int(a[2]);
+  nb::object prov = glue::to_int(a[2], "result_prov");
   if (a[3]) glue::check_dict(a[3], "metadata", true);
 
   TrackerView t = tracker_view(c.self);
   NodeSpec s;
-  s.node_type = S.nt[5];
+  s.node_type = S.nt[AGGREGATE];
   s.operation = a[0];
   s.inputs = a[1];  // the caller's list itself
   s.provenance = prov.ptr();
@@ -171,8 +170,8 @@ nb::object tracker_record_row_value(const glue::Call& c) {
       "DAGTracker.record_row_value", {"row_index", "fingerprint", "operation", "value", "column_name"}, 3};
   PyObject* a[5];
   glue::parse(sig, c, a);
-  nb::object row_index = glue::to_int(a[0]);
-  nb::object fingerprint = glue::to_int(a[1]);
+  nb::object row_index = glue::to_int(a[0], "row_index");
+  nb::object fingerprint = glue::to_int(a[1], "fingerprint");
   glue::check_str(a[2], "operation");
   PyObject* value = a[3] ? a[3] : Py_None;
   PyObject* column_name = a[4] ? a[4] : Py_None;

@@ -100,14 +100,14 @@ nb::object tracker_get_dag(const glue::Call& c) {
   static const glue::Signature sig{"DAGTracker.get_dag", {"root_node_id"}, 1};
   PyObject* a[1];
   glue::parse(sig, c, a);
-  return get_dag_impl(c.self, glue::to_int(a[0]));
+  return get_dag_impl(c.self, glue::to_int(a[0], "root_node_id"));
 }
 
 nb::object tracker_get_dag_for_provenance(const glue::Call& c) {
   static const glue::Signature sig{"DAGTracker.get_dag_for_provenance", {"provenance"}, 1};
   PyObject* a[1];
   glue::parse(sig, c, a);
-  nb::object prov = glue::to_int(a[0]);
+  nb::object prov = glue::to_int(a[0], "provenance");
   nb::object nodes = glue::steal(PyObject_CallMethodOneArg(c.self, S.s_get_nodes_for_provenance, prov.ptr()));
   Py_ssize_t n = PyObject_Length(nodes.ptr());
   if (n < 0) glue::raise_current();
@@ -174,10 +174,13 @@ nb::object dag_depth(PyObject* self, bool skip_missing) {
     else if (v > stack.back().best)
       stack.back().best = v;
   };
+  // memo[id] is None while the node's inputs are being walked: meeting such
+  // a node again means the inputs lead back to it.
   while (!stack.empty()) {
     Frame& f = stack.back();
     if (!f.started) {
       PyObject* known = PyDict_GetItemWithError(memo.ptr(), f.nid.ptr());
+      if (known == Py_None) glue::raise(PyExc_ValueError, msg::CYCLE_IN_GRAPH, f.nid.ptr());
       if (known) {
         deliver(PyLong_AsLongLong(known));
         continue;
@@ -196,6 +199,7 @@ nb::object dag_depth(PyObject* self, bool skip_missing) {
         continue;
       }
       f.started = true;
+      glue::ok(PyDict_SetItem(memo.ptr(), f.nid.ptr(), Py_None));
       f.inputs = node_attr(node.ptr(), S.s_inputs);
       f.iter = glue::steal(PyObject_GetIter(f.inputs.ptr()));
     }

@@ -5,6 +5,7 @@
 
 #include "glue/glue.h"
 #include "tessel32_dag/engine/records.h"
+#include "tessel32_dag/messages.h"
 #include "tessel32_dag/state.h"
 
 namespace dag {
@@ -167,8 +168,9 @@ static PyObject* registry_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
   new (&r->prov) core::ProvIndex();
   r->prov_wide = PyDict_New();
   r->next_id = 0;
-  r->max_nodes = PyLong_FromLong(500000);
-  r->max_nodes_raw = 500000;
+  r->max_nodes = PyLong_FromLong(DEFAULT_MAX_NODES);
+  r->max_nodes_raw = DEFAULT_MAX_NODES;
+  r->lock_owner = 0;
   r->evicted = 0;
   r->eviction_logged = false;
   if (!r->prov_wide || !r->max_nodes) {
@@ -234,8 +236,7 @@ static int registry_ass_subscript(PyObject* self, PyObject* key, PyObject* value
   try {
     auto* r = (RegistryObject*) self;
     int64_t id;
-    if (!registry_key_to_id(key, id)) glue::raise(PyExc_TypeError, "node registry keys are int node ids, not %.200s",
-                                          Py_TYPE(key)->tp_name);
+    if (!registry_key_to_id(key, id)) glue::raise(PyExc_TypeError, msg::REGISTRY_KEY_TYPE, Py_TYPE(key)->tp_name);
     if (!value) {
       auto* old = (PyObject*) r->store.erase(id);
       if (!old) {
@@ -247,7 +248,7 @@ static int registry_ass_subscript(PyObject* self, PyObject* key, PyObject* value
     }
     registry_put(r, id, value, node_is_source(value));
     return 0;
-  } catch (...) {
+  } GLUE_CATCH_ALL {
     glue::restore_current_exception();
     return -1;
   }
@@ -256,7 +257,7 @@ static int registry_ass_subscript(PyObject* self, PyObject* key, PyObject* value
 static int registry_contains(PyObject* self, PyObject* key) {
   try {
     return registry_get((RegistryObject*) self, key) != nullptr;
-  } catch (...) {
+  } GLUE_CATCH_ALL {
     glue::restore_current_exception();
     return -1;
   }
@@ -363,11 +364,11 @@ static PyObject* registry_richcompare(PyObject* self, PyObject* other, int op) {
 }
 
 static PyMethodDef registry_methods[] = {
-    GLUE_METHOD("get", m_get, "Return the node with this id, or default."),
-    GLUE_METHOD("keys", m_keys, "Node ids in id order (a new list)."),
-    GLUE_METHOD("values", m_values, "Nodes in id order (a new list)."),
-    GLUE_METHOD("items", m_items, "(id, node) pairs in id order (a new list)."),
-    GLUE_METHOD("copy", m_copy, "A plain dict copy of the registry."),
+    GLUE_METHOD("get", m_get, msg::REGISTRY_GET_DOC),
+    GLUE_METHOD("keys", m_keys, msg::REGISTRY_KEYS_DOC),
+    GLUE_METHOD("values", m_values, msg::REGISTRY_VALUES_DOC),
+    GLUE_METHOD("items", m_items, msg::REGISTRY_ITEMS_DOC),
+    GLUE_METHOD("copy", m_copy, msg::REGISTRY_COPY_DOC),
     GLUE_METHOD("_container_bytes", m_container_bytes,
                 "Bytes held by the registry's own containers (node objects excluded)."),
     {nullptr},
@@ -424,7 +425,7 @@ static int view_contains(PyObject* self, PyObject* key) {
   try {
     std::vector<int64_t> ids;
     return registry_ids_for(view_reg(self), key, ids);
-  } catch (...) {
+  } GLUE_CATCH_ALL {
     glue::restore_current_exception();
     return -1;
   }
@@ -485,11 +486,11 @@ static void view_dealloc(PyObject* self) {
   Py_DECREF(tp);
 }
 static PyMethodDef view_methods[] = {
-    GLUE_METHOD("get", v_get, "Return a new list of the node ids with this provenance, or default."),
-    GLUE_METHOD("keys", v_keys, "Indexed provenance values (a new list)."),
-    GLUE_METHOD("values", v_values, "Lists of node ids (new lists)."),
-    GLUE_METHOD("items", v_items, "(provenance, ids) pairs (new lists)."),
-    GLUE_METHOD("copy", v_copy, "A plain dict copy of the index."),
+    GLUE_METHOD("get", v_get, msg::PROVVIEW_GET_DOC),
+    GLUE_METHOD("keys", v_keys, msg::PROVVIEW_KEYS_DOC),
+    GLUE_METHOD("values", v_values, msg::PROVVIEW_VALUES_DOC),
+    GLUE_METHOD("items", v_items, msg::PROVVIEW_ITEMS_DOC),
+    GLUE_METHOD("copy", v_copy, msg::PROVVIEW_COPY_DOC),
     {nullptr},
 };
 

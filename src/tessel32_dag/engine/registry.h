@@ -27,7 +27,11 @@ struct RegistryObject {
   int64_t max_nodes_raw;
   int64_t evicted;         ///< nodes evicted so far (the first eviction is logged once)
   bool eviction_logged;
+  unsigned long lock_owner; ///< thread holding _dag_lock through node creation (0: none)
 };
+
+/// The registry bound of a new tracker (DAGTracker._max_nodes).
+inline constexpr long DEFAULT_MAX_NODES = 500000;
 
 void register_registry(nb::module_& m);
 

@@ -11,11 +11,20 @@ namespace dag {
 
 // ------------------------------------------------------------------ helpers
 
-LockGuard::LockGuard(nb::handle lock) : lock_(nb::borrow(lock)) {
+LockGuard::LockGuard(nb::handle lock, unsigned long* owner, const char* reentered)
+    : lock_(nb::borrow(lock)), owner_(nullptr) {
+  unsigned long me = PyThread_get_thread_ident();
+  if (owner && *owner == me) glue::raise(PyExc_RuntimeError, "%s", reentered);
   glue::steal(PyObject_CallMethodNoArgs(lock_.ptr(), S.s_acquire));
+  if (owner) {
+    *owner = me;
+    owner_ = owner;
+  }
 }
 
 LockGuard::~LockGuard() {
+  if (!glue::has_thread_state()) return;  // a thread being ended: touch nothing
+  if (owner_) *owner_ = 0;
   // Release even while an exception is propagating; keep that exception.
   PyObject* exc = PyErr_GetRaisedException();
   PyObject* r = PyObject_CallMethodNoArgs(lock_.ptr(), S.s_release);
@@ -27,51 +36,35 @@ LockGuard::~LockGuard() {
   if (exc) PyErr_SetRaisedException(exc);
 }
 
-nb::object self_attr(PyObject* self, PyObject* name) { return glue::instance_attr(self, name); }
-
-bool truthy(nb::handle o) {
-  int t = PyObject_IsTrue(o.ptr());
-  if (t < 0) glue::raise_current();
-  return t;
+int64_t take_ids(RegistryObject* r, size_t n) {
+  if (r->next_id < 0 || (uint64_t) (INT64_MAX - r->next_id) < n)
+    glue::raise(PyExc_OverflowError, msg::IDS_EXHAUSTED, (long long) r->next_id, n);
+  int64_t first = r->next_id;
+  r->next_id += (int64_t) n;
+  return first;
 }
 
-// The originals, to tell whether a subclass overrides them.
-static PyObject* g_create_node_descr = nullptr;
-static PyObject* g_evict_descr = nullptr;
-static PyObject* s_create_node = nullptr;
-static PyObject* s_evict = nullptr;
+DagLock::DagLock(const TrackerView& t) : LockGuard(t.lock, &t.reg->lock_owner, msg::LOCK_REENTERED) {}
 
-TrackerView tracker_view(PyObject* self, bool need_lock) {
+nb::object self_attr(PyObject* self, PyObject* name) { return glue::instance_attr(self, name); }
+
+
+TrackerView tracker_view(PyObject* self, bool creating) {
+  const bool need_lock = creating;
   TrackerView t{};
   t.self = self;
   t.reg_holder = self_attr(self, S.s_nodes);
   if (!is_registry(t.reg_holder.ptr())) glue::raise(PyExc_TypeError, msg::NOT_A_REGISTRY, Py_TYPE(t.reg_holder.ptr())->tp_name);
   t.reg = (RegistryObject*) t.reg_holder.ptr();
   if (need_lock) t.lock = self_attr(self, S.s_dag_lock);
-  // Overrides are looked up on the class, as for special methods. The answer
-  // is cached per class and type version, so a call pays two compares.
-  static struct {
-    PyTypeObject* type = nullptr;
-    unsigned int version = 0;
-    bool taint, create, evict;
-  } cache;
-  PyTypeObject* tp = Py_TYPE(self);
-  if (tp != cache.type || tp->tp_version_tag != cache.version || cache.version == 0) {
-    PyUnstable_Type_AssignVersionTag(tp);
-    cache.taint = _PyType_Lookup(tp, S.s_is_tainted) == S.t32->is_tainted_attr;
-    cache.create = _PyType_Lookup(tp, s_create_node) == g_create_node_descr;
-    cache.evict = _PyType_Lookup(tp, s_evict) == g_evict_descr;
-    cache.type = tp;
-    cache.version = tp->tp_version_tag;
-  }
-  t.native_taint = cache.taint;
-  t.native_create = cache.create;
-  t.native_evict = cache.evict;
+  if (!need_lock) return t;  // a reader: no node is created, no override matters
+  t.native_create = glue::not_overridden(self, S.s_create_node, S.d_create_node);
   return t;
 }
 
 bool tracker_is_tainted(TrackerView& t, PyObject* prov_obj, uint32_t prov, bool is_u32) {
-  if (is_u32 && t.native_taint) return S.t32->is_tainted(prov);
+  if (t.taint_native < 0) t.taint_native = glue::not_overridden(t.self, S.s_is_tainted, S.t32->is_tainted_attr);
+  if (is_u32 && t.taint_native) return S.t32->is_tainted(prov);
   nb::object p = prov_obj ? nb::borrow(prov_obj) : glue::steal(PyLong_FromUnsignedLong(prov));
   nb::object r = glue::steal(PyObject_CallMethodOneArg(t.self, S.s_is_tainted, p.ptr()));
   return truthy(r);
@@ -79,10 +72,11 @@ bool tracker_is_tainted(TrackerView& t, PyObject* prov_obj, uint32_t prov, bool 
 
 static void evict_locked(TrackerView& t, DeferredDecref& dead) {
   size_t before = t.reg->store.size();
-  if (t.native_evict) {
+  if (t.evict_native < 0) t.evict_native = glue::not_overridden(t.self, S.s_evict, S.d_evict);
+  if (t.evict_native) {
     registry_evict(t.reg, dead.refs);
   } else {
-    glue::steal(PyObject_CallMethodNoArgs(t.self, s_evict));
+    glue::steal(PyObject_CallMethodNoArgs(t.self, S.s_evict));
   }
   size_t after = t.reg->store.size();
   if (after < before) t.reg->evicted += (int64_t) (before - after);
@@ -154,7 +148,7 @@ nb::object create_node(TrackerView& t, const NodeSpec& s) {
     if (s.column) put("column", s.column);
     if (s.pair_id) put("pair_id", s.pair_id);
     if (s.is_protected) put("is_protected", s.is_protected);
-    nb::object meth = glue::steal(PyObject_GetAttr(t.self, s_create_node));
+    nb::object meth = glue::steal(PyObject_GetAttr(t.self, S.s_create_node));
     nb::object empty = glue::steal(PyTuple_New(0));
     nb::object r = glue::steal(PyObject_Call(meth.ptr(), empty.ptr(), kw.ptr()));
     return glue::check_result_int(r);
@@ -162,8 +156,8 @@ nb::object create_node(TrackerView& t, const NodeSpec& s) {
   DeferredDecref dead;
   int64_t id;
   {
-    LockGuard guard(t.lock);
-    id = t.reg->next_id++;
+    DagLock guard(t);
+    id = take_ids(t.reg, 1);
     nb::object node = glue::steal((PyObject*) node_new(id, s.node_type, s.operation, s.inputs, s.n_lazy, s.in[0],
                                                        s.in[1], 0, s.metadata));
     auto* n = (DAGNodeObject*) node.ptr();
@@ -217,7 +211,7 @@ static nb::object m_init(const glue::Call& c) {
   set("_value_buffer_lock", glue::steal(PyObject_CallNoArgs(S.threading_lock)));
   set("_value_flush_threshold", nb::int_(5000));
   set("_nodes_persisted", nb::bool_(false));
-  set("_max_nodes", nb::int_(500000));
+  set("_max_nodes", nb::int_(DEFAULT_MAX_NODES));
   set("_prov_to_nodes", provview_new(reg.ptr()));
   set("_source_nodes", glue::steal(PyDict_New()));
   set("_writer", nb::none());
@@ -241,20 +235,20 @@ static nb::object m_create_node(const glue::Call& c) {
   nb::object kwargs = glue::parse(sig, c, a);
   glue::check_str(a[1], "operation");
   glue::check_list(a[2], "inputs");
-  nb::object prov = glue::to_int(a[3]);
+  nb::object prov = glue::to_int(a[3], "provenance");
 
   TrackerView t = tracker_view(c.self);
   DeferredDecref dead;
   int64_t id;
   {
-    LockGuard guard(t.lock);
-    id = t.reg->next_id++;  // consumed even if a later step fails
+    DagLock guard(t);
+    id = take_ids(t.reg, 1);  // consumed even if a later step fails
     if (kwargs.is_valid()) {
       static const char* explicit_names[] = {"node_id", "node_type", "operation", "inputs", "provenance"};
       for (const char* k : explicit_names) {
         int has = PyDict_Contains(kwargs.ptr(), nb::str(k).ptr());
         if (has < 0) glue::raise_current();
-        if (has) glue::raise(PyExc_TypeError, "DAGNode() got multiple values for keyword argument '%s'", k);
+        if (has) glue::raise(PyExc_TypeError, msg::DUPLICATE_NODE_KEYWORD, k);
       }
     }
     nb::object node;
@@ -336,7 +330,7 @@ static nb::object m_get_node(const glue::Call& c) {
   static const glue::Signature sig{"DAGTracker.get_node", {"node_id"}, 1};
   PyObject* a[1];
   glue::parse(sig, c, a);
-  nb::object id = glue::to_int(a[0]);
+  nb::object id = glue::to_int(a[0], "node_id");
   TrackerView t = tracker_view(c.self, false);
   PyObject* n = registry_get(t.reg, id.ptr());
   return nb::borrow(n ? n : Py_None);
@@ -346,14 +340,14 @@ static nb::object m_get_nodes_for_provenance(const glue::Call& c) {
   static const glue::Signature sig{"DAGTracker.get_nodes_for_provenance", {"provenance"}, 1};
   PyObject* a[1];
   glue::parse(sig, c, a);
-  nb::object prov = glue::to_int(a[0]);
+  nb::object prov = glue::to_int(a[0], "provenance");
   TrackerView t = tracker_view(c.self, false);
   std::vector<int64_t> ids;
   nb::object out = glue::steal(PyList_New(0));
   if (!registry_ids_for(t.reg, prov.ptr(), ids)) return out;
   for (int64_t id : ids) {
     PyObject* n = registry_get_id(t.reg, id);
-    if (!n) glue::raise(PyExc_KeyError, "%lld", (long long) id);
+    if (!n) glue::raise(PyExc_KeyError, msg::NODE_ID_KEY, (long long) id);
     glue::ok(PyList_Append(out.ptr(), n));
   }
   return out;
@@ -412,33 +406,34 @@ static PyObject* get_next_id(PyObject* self, void*) {
 }
 static int set_next_id(PyObject* self, PyObject* v, void*) {
   if (!v) {
-    PyErr_SetString(PyExc_AttributeError, "cannot delete _next_node_id");
+    PyErr_Format(PyExc_AttributeError, msg::CANNOT_DELETE_ATTR, "_next_node_id");
     return -1;
   }
-  try {
-    reg_of(self)->next_id = glue::to_int64(v);
-    return 0;
-  } catch (...) {
-    glue::restore_current_exception();
-    return -1;
-  }
+  return glue::guarded_status([&] {
+    nb::object id = glue::to_int(v, "_next_node_id");
+    int overflow = 0;
+    long long raw = PyLong_AsLongLongAndOverflow(id.ptr(), &overflow);
+    if (raw == -1 && PyErr_Occurred()) glue::raise_current();
+    if (overflow || raw < 0) glue::raise(PyExc_ValueError, msg::NEXT_ID_RANGE, id.ptr());
+    reg_of(self)->next_id = raw;
+  });
 }
 static PyObject* get_max_nodes(PyObject* self, void*) {
   return glue::guarded([&]() -> PyObject* { return Py_NewRef(reg_of(self)->max_nodes); });
 }
 static int set_max_nodes(PyObject* self, PyObject* v, void*) {
   if (!v) {
-    PyErr_SetString(PyExc_AttributeError, "cannot delete _max_nodes");
+    PyErr_Format(PyExc_AttributeError, msg::CANNOT_DELETE_ATTR, "_max_nodes");
     return -1;
   }
   try {
     RegistryObject* r = reg_of(self);
-    int64_t raw = glue::to_int64(v);
+    int64_t raw = glue::to_int64(v, "_max_nodes");
     Py_INCREF(v);
     Py_SETREF(r->max_nodes, v);
     r->max_nodes_raw = raw;
     return 0;
-  } catch (...) {
+  } GLUE_CATCH_ALL {
     glue::restore_current_exception();
     return -1;
   }
@@ -481,22 +476,27 @@ static PyMethodDef tracker_static[] = {
 };
 
 static PyGetSetDef tracker_getset[] = {
-    {"_next_node_id", get_next_id, set_next_id, "The id that the next created node receives.", nullptr},
-    {"_max_nodes", get_max_nodes, set_max_nodes, "Upper bound on the registry size.", nullptr},
+    {"_next_node_id", get_next_id, set_next_id, msg::NEXT_NODE_ID_DOC, nullptr},
+    {"_max_nodes", get_max_nodes, set_max_nodes, msg::MAX_NODES_DOC, nullptr},
     {nullptr},
 };
 
 void register_tracker(nb::module_& m, nb::handle base) {
-  s_create_node = PyUnicode_InternFromString("_create_node");
-  s_evict = PyUnicode_InternFromString("_evict_oldest_nodes");
   nb::object bases = nb::make_tuple(base);
   glue::ClassBuilder cb(m, "DAGTracker", bases, msg::TRACKER_DOC);
   nb::object cls = cb.create();
   cb.methods(tracker_methods);
   cb.staticmethods(tracker_static);
   cb.properties(tracker_getset);
-  g_create_node_descr = PyDict_GetItemString(((PyTypeObject*) cls.ptr())->tp_dict, "_create_node");
-  g_evict_descr = PyDict_GetItemString(((PyTypeObject*) cls.ptr())->tp_dict, "_evict_oldest_nodes");
+  // Borrowed from the class dict: the class lives for the process's life.
+  PyObject* dict = ((PyTypeObject*) cls.ptr())->tp_dict;
+  S.d_create_node = PyDict_GetItemWithError(dict, S.s_create_node);
+  S.d_evict = PyDict_GetItemWithError(dict, S.s_evict);
+  S.d_log_binary = PyDict_GetItemWithError(dict, S.s_log_binary);
+  S.d_log_unary = PyDict_GetItemWithError(dict, S.s_log_unary);
+  S.d_record_row_value = PyDict_GetItemWithError(dict, S.s_record_row_value);
+  GLUE_INVARIANT(S.d_create_node && S.d_evict && S.d_log_binary && S.d_log_unary && S.d_record_row_value,
+                 "DAGTracker lacks a node-creation method");
   S.tracker_type = cls.ptr();
   m.attr("DAGTracker") = cls;
   cls.release();  // the module state keeps this reference for the process's life
@@ -519,13 +519,13 @@ void create_nodes_bulk(TrackerView& t, PyObject* node_type, PyObject* operation,
       s.in[1] = n_inputs > 1 ? in_b[i] : 0;
       nb::object p = glue::steal(PyLong_FromUnsignedLong(prov[i]));
       s.provenance = p.ptr();
-      out_ids[i] = glue::to_int64(create_node(t, s).ptr());
+      out_ids[i] = glue::to_int64(create_node(t, s).ptr(), "node_id");
     }
     return;
   }
   // Short lock holds keep readers and other writers moving; long enough that
   // the two Python calls of acquire/release vanish in the per-node cost.
-  constexpr size_t CHUNK = 2048;
+  constexpr size_t CHUNK = BULK_LOCK_CHUNK;
   // Size the indexes once for the whole operation (bounded by the registry
   // limit), instead of growing them step by step with a rehash each time.
   size_t expected = std::min<size_t>(n, (size_t) std::max<int64_t>(t.reg->max_nodes_raw, 0));
@@ -535,12 +535,13 @@ void create_nodes_bulk(TrackerView& t, PyObject* node_type, PyObject* operation,
     size_t stop = start + CHUNK < n ? start + CHUNK : n;
     {
       DeferredDecref dead;
-      LockGuard guard(t.lock);
+      DagLock guard(t);
       // Read once per chunk: only Python code run by an active writer's
       // hand-over could change it, and that path looks it up per node.
       int writer_hint = truthy(self_attr(t.self, S.s_writer)) ? -1 : 0;
+      int64_t first = take_ids(t.reg, stop - start);
       for (size_t i = start; i < stop; ++i) {
-        int64_t id = t.reg->next_id++;
+        int64_t id = first++;
         nb::object node = glue::steal((PyObject*) node_new(id, node_type, operation, nullptr, n_inputs,
                                                            n_inputs > 0 ? in_a[i] : 0, n_inputs > 1 ? in_b[i] : 0,
                                                            prov[i], nullptr));

@@ -13,16 +13,25 @@ namespace dag {
 namespace nb = nanobind;
 
 /// Holds a Python lock (threading.Lock) for a scope. Acquiring may release
-/// the GIL while it waits, as `with lock:` does.
+/// the GIL while it waits, as `with lock:` does. With an `owner` slot, the
+/// holding thread is recorded there, and the same thread asking again raises
+/// RuntimeError `reentered` instead of waiting for itself forever.
 class LockGuard {
  public:
-  explicit LockGuard(nb::handle lock);
+  explicit LockGuard(nb::handle lock, unsigned long* owner = nullptr, const char* reentered = nullptr);
   ~LockGuard();
   LockGuard(const LockGuard&) = delete;
   LockGuard& operator=(const LockGuard&) = delete;
 
  private:
   nb::object lock_;
+  unsigned long* owner_;
+};
+
+/// Take the tracker's _dag_lock for node creation.
+class DagLock : public LockGuard {
+ public:
+  explicit DagLock(const struct TrackerView& t);
 };
 
 /// References released only after every lock is let go: evicted nodes can
@@ -30,6 +39,7 @@ class LockGuard {
 struct DeferredDecref {
   std::vector<PyObject*> refs;
   ~DeferredDecref() {
+    if (!glue::has_thread_state()) return;  // a thread being ended: leave them
     for (PyObject* o : refs) Py_DECREF(o);
   }
 };
@@ -40,11 +50,18 @@ struct TrackerView {
   nb::object reg_holder;
   RegistryObject* reg;
   nb::object lock;          ///< self._dag_lock
-  bool native_taint;        ///< is_tainted not overridden: use the native function
   bool native_create;       ///< _create_node not overridden
-  bool native_evict;        ///< _evict_oldest_nodes not overridden
+  // Asked only when needed (-1: not asked yet).
+  int8_t taint_native = -1;  ///< is_tainted not overridden: use the native function
+  int8_t evict_native = -1;  ///< _evict_oldest_nodes not overridden
 };
-TrackerView tracker_view(PyObject* self, bool need_lock = true);
+/// `creating`: the view serves node creation (the lock and the override
+/// answers are looked up); readers pass false.
+TrackerView tracker_view(PyObject* self, bool creating = true);
+
+/// Issue `n` consecutive node ids (the first is returned); OverflowError when
+/// they would pass 2**63-1.
+int64_t take_ids(RegistryObject* r, size_t n);
 
 /// What a logging operation asks to create.
 struct NodeSpec {
@@ -75,7 +92,7 @@ bool tracker_is_tainted(TrackerView& t, PyObject* prov_obj, uint32_t prov, bool 
 
 /// Borrowed self.__dict__[name] (or attribute) as an owned object.
 nb::object self_attr(PyObject* self, PyObject* name);
-bool truthy(nb::handle o);
+using glue::truthy;
 
 // Method bodies implemented in the concern files.
 nb::object tracker_record_row_value(const glue::Call& c);     // oplog.cpp
@@ -106,6 +123,9 @@ void register_bulk(nb::module_& m);             // bulk.cpp
 }  // namespace dag
 
 namespace dag {
+/// Nodes created per hold of _dag_lock by bulk creation.
+inline constexpr size_t BULK_LOCK_CHUNK = 2048;
+
 /// Bulk form of node creation for per-element loops: one node per element,
 /// the lock taken once per chunk of elements rather than once per node.
 /// `in_a`/`in_b` hold 0, 1 or 2 input ids per element (n_inputs), `prov` the

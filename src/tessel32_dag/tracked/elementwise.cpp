@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "glue/buffer.h"
@@ -119,9 +120,8 @@ namespace {
 template <class T>
 class OutArray {
  public:
-  explicit OutArray(nb::handle arr) : arr_(arr), buf_(arr, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) {
-    GLUE_INVARIANT(buf_.itemsize() == (Py_ssize_t) sizeof(T), "output array of the wrong item size");
-  }
+  OutArray(nb::handle arr, Py_ssize_t n, const char* what)
+      : arr_(arr), buf_(glue::Buffer::writable_ints(arr, std::is_signed_v<T>, sizeof(T), n, what)) {}
   T* data() const { return buf_.data<T>(); }
   T& operator[](Py_ssize_t i) const { return data()[i]; }
 
@@ -145,6 +145,11 @@ class OutArray {
   nb::handle arr_;
   glue::Buffer buf_;
 };
+
+/// Positions per chunk of the native run when row values are recorded (one
+/// Python call each) and when they are not (pure C++ per position).
+constexpr Py_ssize_t RECORDED_CHUNK = 4096;
+constexpr Py_ssize_t UNRECORDED_CHUNK = 65536;
 
 /// Is an int object >= 0 (any size)?
 bool nonneg(PyObject* v) {
@@ -191,7 +196,7 @@ class RowRecorder {
       }
     }
     if (!method_.is_valid()) {
-      method_ = nb::steal(PyObject_GetAttrString(tracker_, "record_row_value"));
+      method_ = nb::steal(PyObject_GetAttr(tracker_, S.s_record_row_value));
       if (!method_.is_valid()) return false;
     }
     nb::object fp = nb::steal(PyNumber_Long(fp_source));
@@ -209,27 +214,17 @@ class RowRecorder {
   nb::object method_;
 };
 
-// The DAGTracker methods as the class defines them.
-PyObject* s_log_binary = nullptr;
-PyObject* s_log_unary = nullptr;
-PyObject* s_record_row_value = nullptr;
-PyObject* s_create_node = nullptr;
-PyObject* d_log_binary = nullptr;
-PyObject* d_log_unary = nullptr;
-PyObject* d_record_row_value = nullptr;
-PyObject* d_create_node = nullptr;
-
 bool native_for(PyObject* tracker, int n_inputs) {
   if (!PyObject_TypeCheck(tracker, (PyTypeObject*) S.tracker_type)) return false;
   if (n_inputs == 2) {
     if (!glue::not_overridden(tracker, S.s_combine, S.t32->combine_attr)) return false;
-    if (!glue::not_overridden(tracker, s_log_binary, d_log_binary)) return false;
+    if (!glue::not_overridden(tracker, S.s_log_binary, S.d_log_binary)) return false;
   } else {
     if (!glue::not_overridden(tracker, S.s_update_chain, S.t32->update_chain_attr)) return false;
-    if (!glue::not_overridden(tracker, s_log_unary, d_log_unary)) return false;
+    if (!glue::not_overridden(tracker, S.s_log_unary, S.d_log_unary)) return false;
   }
-  return glue::not_overridden(tracker, s_record_row_value, d_record_row_value) &&
-         glue::not_overridden(tracker, s_create_node, d_create_node);
+  return glue::not_overridden(tracker, S.s_record_row_value, S.d_record_row_value) &&
+         glue::not_overridden(tracker, S.s_create_node, S.d_create_node);
 }
 
 /// The op code as the native functions take it, when it is an int in their
@@ -281,11 +276,12 @@ Py_ssize_t run_native(const ElementwiseJob& job, int op, Columns& col, const Out
   const Py_ssize_t lpa = pa.size(), lna = na.size();
   const Py_ssize_t lpb = binary ? pb->size() : 0, lnb = binary ? nbc->size() : 0;
   const bool records = records_needed(job.tracker);
-  PyObject* node_type = binary ? S.nt[4] : S.nt[3];
+  PyObject* node_type = binary ? S.nt[BINARY] : S.nt[UNARY];
 
   // Records interleave with node creation per chunk, so that an error in
-  // node creation leaves the row values of the positions before it.
-  const Py_ssize_t CH = records ? 4096 : 65536;
+  // node creation leaves the row values of the positions before it; the
+  // chunk's index scratch (a few int64 per position) stays in the L2 cache.
+  const Py_ssize_t CH = records ? RECORDED_CHUNK : UNRECORDED_CHUNK;
   const size_t cap = (size_t) (n < CH ? n : CH);
   std::vector<int64_t> la(cap), ra(binary ? cap : 0), ids;
   std::vector<Py_ssize_t> pos;
@@ -429,7 +425,7 @@ void run_python(const ElementwiseJob& job, Py_ssize_t from, Columns& col, nb::ha
     nb::object r = binary ? (i < lnb ? col.nodes[1]->read_obj(i) : minus_one) : nb::object();
     if (nonneg(l.ptr()) && (!binary || nonneg(r.ptr()))) {
       if (!log_method.is_valid())
-        log_method = glue::steal(PyObject_GetAttrString(job.tracker, binary ? "log_binary" : "log_unary"));
+        log_method = glue::steal(PyObject_GetAttr(job.tracker, binary ? S.s_log_binary : S.s_log_unary));
       nb::object id;
       if (binary) {
         id = call(log_method, {job.op_name, l.ptr(), r.ptr(), p.ptr()});
@@ -454,27 +450,12 @@ void run_python(const ElementwiseJob& job, Py_ssize_t from, Columns& col, nb::ha
 
 // ------------------------------------------------------------------ entry points
 
-void init_elementwise() {
-  s_log_binary = PyUnicode_InternFromString("log_binary");
-  s_log_unary = PyUnicode_InternFromString("log_unary");
-  s_record_row_value = PyUnicode_InternFromString("record_row_value");
-  s_create_node = PyUnicode_InternFromString("_create_node");
-  PyObject* dict = ((PyTypeObject*) S.tracker_type)->tp_dict;
-  d_log_binary = PyDict_GetItemWithError(dict, s_log_binary);
-  d_log_unary = PyDict_GetItemWithError(dict, s_log_unary);
-  d_record_row_value = PyDict_GetItemWithError(dict, s_record_row_value);
-  d_create_node = PyDict_GetItemWithError(dict, s_create_node);
-  GLUE_INVARIANT(d_log_binary && d_log_unary && d_record_row_value && d_create_node,
-                 "DAGTracker lacks a logging method");
-  // Borrowed from the class dict: the class lives for the process's life.
-}
-
 bool tracker_is_native(PyObject* tracker) { return native_for(tracker, 2) && native_for(tracker, 1); }
 
 void run_elementwise(const ElementwiseJob& job, nb::handle out_prov, nb::handle out_nodes) {
   if (job.n <= 0) return;
-  OutArray<uint32_t> P(out_prov);
-  OutArray<int64_t> N(out_nodes);
+  OutArray<uint32_t> P(out_prov, job.n, "the provenance array");
+  OutArray<int64_t> N(out_nodes, job.n, "the node-id array");
   Columns col;
   for (int k = 0; k < job.n_inputs; ++k) {
     col.prov[k].emplace(job.prov[k]);

@@ -82,11 +82,7 @@ struct ElementwiseJob {
 /// discarded per position.
 void run_elementwise(const ElementwiseJob& job, nb::handle out_prov, nb::handle out_nodes);
 
-/// Can `tracker` take the native run? (one type lookup per method)
+/// Can `tracker` take the native run? (one override check per method)
 bool tracker_is_native(PyObject* tracker);
-
-/// Called once at module init, after DAGTracker exists: keeps the
-/// descriptors that tracker_is_native compares against.
-void init_elementwise();
 
 }  // namespace dag

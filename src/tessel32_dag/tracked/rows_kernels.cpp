@@ -99,7 +99,7 @@ nb::object f_aggregate(const glue::Call& c) {
   glue::Buffer op(out_prov, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE), on(out_nodes, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE);
   uint32_t* po = op.data<uint32_t>();
   int64_t* no = on.data<int64_t>();
-  int code = (int) glue::to_int64(glue::to_int(a[2]).ptr());
+  int code = (int) glue::to_int64(a[2], "op_code");
   bool native = tracker_is_native(tracker);
   nb::object log_aggregate = glue::steal(PyObject_GetAttrString(tracker, "log_aggregate"));
   for (Py_ssize_t g = 0; g < groups; ++g) {
@@ -133,7 +133,7 @@ nb::object f_aggregate(const glue::Call& c) {
     nb::object meta = glue::steal(PyDict_Copy(a[7]));
     PyObject* args[] = {a[1], inputs.ptr(), result.ptr(), meta.ptr()};
     nb::object id = glue::steal(PyObject_Vectorcall(log_aggregate.ptr(), args, 4, nullptr));
-    no[g] = glue::to_int64(id.ptr());
+    no[g] = glue::to_int64(id.ptr(), "node_id");
   }
   return nb::make_tuple(out_prov, out_nodes);
 }

@@ -233,7 +233,7 @@ nb::object f_merge_col_provenance(const glue::Call& c) {
     glue::ok(seen);
     if (!in_result || seen) continue;
 
-    nb::object p = length(prov_arr) > 0 ? glue::to_int(glue::steal(PySequence_GetItem(prov_arr.ptr(), 0)).ptr())
+    nb::object p = length(prov_arr) > 0 ? glue::to_int(glue::steal(PySequence_GetItem(prov_arr.ptr(), 0)).ptr(), "provenance")
                                         : nb::int_(0);
     nb::object merged = p;
     if (tracked)
@@ -246,7 +246,7 @@ nb::object f_merge_col_provenance(const glue::Call& c) {
     glue::ok(has_nodes);
     if (!has_nodes) continue;
     nb::object node_arr = glue::steal(PyObject_GetItem(col_nodes, col.ptr()));
-    int64_t nid = length(node_arr) > 0 ? glue::to_int64(glue::steal(PySequence_GetItem(node_arr.ptr(), 0)).ptr()) : -1;
+    int64_t nid = length(node_arr) > 0 ? glue::to_int64(glue::steal(PySequence_GetItem(node_arr.ptr(), 0)).ptr(), "node_id") : -1;
     if (nid < 0) continue;
     nb::object merge_node = glue::steal(PyObject_CallMethodObjArgs(
         tracker.ptr(), F.s_log_unary, F.s_merge, nb::int_(nid).ptr(), merged.ptr(), nullptr));
@@ -271,7 +271,7 @@ PyGetSetDef frame_props[] = {
     {nullptr},
 };
 
-PyObject* intern(const char* s) { return PyUnicode_InternFromString(s); }
+using glue::intern;
 
 }  // namespace
 
@@ -323,9 +323,9 @@ void register_tracked_frame(nb::module_& m) {
   F.s_log_unary = intern("log_unary");
   F.s_merge = intern("merge");
   F.s_merge_col_provenance = intern("_merge_col_provenance");
-  F.kw_series = nb::make_tuple("index", "_prov", "_tracker", "_node_ids").release().ptr();
-  F.kw_frame_tracker = nb::make_tuple("_tracker").release().ptr();
-  F.kw_frame_all = nb::make_tuple("_tracker", "_col_prov", "_col_nodes").release().ptr();
+  F.kw_series = glue::keep(nb::make_tuple("index", "_prov", "_tracker", "_node_ids"));
+  F.kw_frame_tracker = glue::keep(nb::make_tuple("_tracker"));
+  F.kw_frame_all = glue::keep(nb::make_tuple("_tracker", "_col_prov", "_col_nodes"));
 
   nb::object np = m.attr("np");
   nb::object pd = m.attr("pd");
@@ -334,12 +334,12 @@ void register_tracked_frame(nb::module_& m) {
   F.i64 = np.attr("dtype")("int64").release().ptr();
   nb::object df = pd.attr("DataFrame");
   F.pd_frame = df.inc_ref().ptr();
-  F.pd_series = nb::object(pd.attr("Series")).release().ptr();
-  F.df_init = nb::object(df.attr("__init__")).release().ptr();
-  F.df_getitem = nb::object(df.attr("__getitem__")).release().ptr();
-  F.df_setitem = nb::object(df.attr("__setitem__")).release().ptr();
-  F.df_merge = nb::object(df.attr("merge")).release().ptr();
-  F.op_merge = nb::object(m.attr("OpCode").attr("MERGE")).release().ptr();
+  F.pd_series = glue::keep(pd.attr("Series"));
+  F.df_init = glue::keep(df.attr("__init__"));
+  F.df_getitem = glue::keep(df.attr("__getitem__"));
+  F.df_setitem = glue::keep(df.attr("__setitem__"));
+  F.df_merge = glue::keep(df.attr("merge"));
+  F.op_merge = glue::keep(m.attr("OpCode").attr("MERGE"));
 
   nb::list metadata;
   metadata.append("_tracker");

@@ -52,11 +52,7 @@ nb::handle H(PyObject* p) { return nb::handle(p); }
 
 nb::object attr(PyObject* self, PyObject* name) { return glue::instance_attr(self, name); }
 
-bool truthy(PyObject* o) {
-  int t = PyObject_IsTrue(o);
-  if (t < 0) glue::raise_current();
-  return t;
-}
+using glue::truthy;
 
 nb::object zeros(Py_ssize_t n, PyObject* dtype) {
   nb::object len = glue::steal(PyLong_FromSsize_t(n));
@@ -69,13 +65,6 @@ nb::object make(PyObject* values, PyObject* index, PyObject* prov, PyObject* tra
   return glue::steal(PyObject_Vectorcall(Z.cls, args, 1, Z.kw_make));
 }
 
-/// `int` arguments: an int, or any number converted with int(); anything else
-/// is the wrong type.
-nb::object int_arg(PyObject* v, const char* name) {
-  if (PyLong_CheckExact(v)) return nb::borrow(v);
-  if (!PyLong_Check(v) && !PyNumber_Check(v)) glue::raise_arg_type(name, "int", v);
-  return glue::steal(PyNumber_Long(v));
-}
 
 /// The untracked result: the values with copies of self's arrays.
 nb::object untracked(PyObject* self, PyObject* values, PyObject* index) {
@@ -333,7 +322,7 @@ nb::object m_binop_dag(const Call& c) {
   PyObject* a[4];
   glue::parse(sig, c, a);
   glue::check_str(a[2], "op_name");
-  nb::object code = int_arg(a[3], "op_code");
+  nb::object code = glue::to_int(a[3], "op_code");
   return binop_impl(c.self, a[0], a[1], a[2], code.ptr());
 }
 
@@ -342,7 +331,7 @@ nb::object m_unop_dag(const Call& c) {
   PyObject* a[3];
   glue::parse(sig, c, a);
   glue::check_str(a[1], "op_name");
-  nb::object code = int_arg(a[2], "op_code");
+  nb::object code = glue::to_int(a[2], "op_code");
   return unop_impl(c.self, a[0], a[1], code.ptr());
 }
 
@@ -457,15 +446,11 @@ PyMethodDef series_methods[] = {
     GLUE_METHOD("__init__", m_init, nullptr),
     GLUE_METHOD("_binop_dag", m_binop_dag, series_msg::BINOP_DOC),
     GLUE_METHOD("_unop_dag", m_unop_dag, series_msg::UNOP_DOC),
-    GLUE_METHOD("fillna", m_fillna, "fillna($self, value=0, **kwargs)\n--\n\n"
-                                    "Fill missing values (0 by default) and log one \"fillna\" node per element."),
-    GLUE_METHOD("replace", m_replace, "replace($self, *args, **kwargs)\n--\n\n"
-                                      "Replace values as pandas does and log one \"replace\" node per element."),
-    GLUE_METHOD("clip", m_clip, "clip($self, lower=None, upper=None)\n--\n\n"
-                                "Clip values with numpy and log one \"clip\" node per element."),
+    GLUE_METHOD("fillna", m_fillna, series_msg::FILLNA_DOC),
+    GLUE_METHOD("replace", m_replace, series_msg::REPLACE_DOC),
+    GLUE_METHOD("clip", m_clip, series_msg::CLIP_DOC),
     GLUE_METHOD("_apply_tracked_unary", m_apply_tracked_unary, series_msg::APPLY_UNARY_DOC),
-    GLUE_METHOD("__finalize__", m_finalize, "__finalize__($self, other, method=None, **kwargs)\n--\n\n"
-                                            "Propagate metadata from other to self."),
+    GLUE_METHOD("__finalize__", m_finalize, series_msg::FINALIZE_DOC),
     {nullptr},
 };
 
@@ -474,8 +459,8 @@ PyGetSetDef series_props[] = {
     {nullptr},
 };
 
-PyObject* intern(const char* s) { return PyUnicode_InternFromString(s); }
-PyObject* keep(nb::object o) { return o.release().ptr(); }  // held for the process's life
+using glue::intern;
+using glue::keep;
 
 }  // namespace
 
@@ -490,7 +475,6 @@ nb::object zeros_prov(Py_ssize_t n) { return zeros(n, Z.np_uint32); }
 nb::object zeros_nodes(Py_ssize_t n) { return zeros(n, Z.np_int64); }
 
 void register_tracked_series(nb::module_& m) {
-  init_elementwise();
   Z.s_prov = intern("_prov");
   Z.s_tracker = intern("_tracker");
   Z.s_node_ids = intern("_node_ids");

@@ -24,13 +24,12 @@ using namespace nb::literals;
 namespace {
 
 struct WrapGlobals {
-  PyObject *s_register, *s_entity_from_row, *s_encode, *s_create_source_node, *s_record_row_value, *s_get_node,
+  PyObject *s_register, *s_entity_from_row, *s_encode, *s_create_source_node, *s_get_node,
       *s_decode_full, *s_get_mode, *s_explain, *s_explain_tables, *s_has_protected, *s_pairs, *s_entity, *s_chain,
       *s_taint, *s_depth, *s_iloc, *s_dtype, *s_astype, *s_to_numpy, *s_tolist, *s_array, *s_kind, *s_start,
       *s_step, *s_operation_counts, *s_protected_sources, *s_source_nodes, *s_lineage;
   PyObject* kw_encode = nullptr;       ///< ("entity", "chain", "taint", "depth")
   PyObject* kw_column_name = nullptr;  ///< ("column_name",)
-  PyObject* base_record_row_value = nullptr;
   PyObject* op_custom = nullptr;
   PyObject* range_index = nullptr;  ///< pandas.RangeIndex
   PyObject* np_dtype = nullptr;     ///< numpy.dtype
@@ -65,8 +64,6 @@ void discard_exception() {
   PyErr_Clear();
 }
 
-/// A writable, contiguous 1-D buffer over a numpy array we created.
-glue::Buffer writable(nb::handle arr) { return glue::Buffer(arr, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE); }
 
 uint32_t to_prov(PyObject* v) {
   nb::object i = glue::steal(PyNumber_Index(v));
@@ -80,7 +77,7 @@ uint32_t to_prov(PyObject* v) {
 bool is_int64_dtype(nb::handle dtype) {
   nb::object kind = attr(dtype, W.s_kind);
   nb::object size = glue::steal(PyObject_GetAttrString(dtype.ptr(), "itemsize"));
-  return PyUnicode_CompareWithASCIIString(kind.ptr(), "i") == 0 && glue::to_int64(size.ptr()) == 8;
+  return PyUnicode_CompareWithASCIIString(kind.ptr(), "i") == 0 && glue::to_int64(size.ptr(), "itemsize") == 8;
 }
 
 /// Is the tracker in the exact row-lineage mode (lineage="rows")?
@@ -104,8 +101,8 @@ std::vector<uint32_t> native_entities(nb::handle index, Py_ssize_t n, uint64_t m
   int is_range = PyObject_IsInstance(index.ptr(), W.range_index);
   glue::ok(is_range);
   if (is_range) {
-    int64_t start = glue::to_int64(attr(index, W.s_start).ptr());
-    int64_t step = glue::to_int64(attr(index, W.s_step).ptr());
+    int64_t start = glue::to_int64(attr(index, W.s_start).ptr(), "start");
+    int64_t step = glue::to_int64(attr(index, W.s_step).ptr(), "step");
     for (Py_ssize_t i = 0; i < n; ++i) out[(size_t) i] = reduce(api->hash_entity_i64(start + step * i));
     return out;
   }
@@ -148,8 +145,10 @@ std::vector<uint32_t> native_entities(nb::handle index, Py_ssize_t n, uint64_t m
 /// row's dtype is the frame's common (interleaved) dtype, so the column is
 /// converted to it once and unboxed as pandas unboxes a row element. Returns
 /// a list, or a null object when the values cannot be read (the per-cell
-/// step would fail for every cell).
-nb::object column_row_values(nb::handle df, Py_ssize_t j, nb::handle row_dtype) {
+/// step would fail for every cell). `exact`: numpy scalars exactly as the row
+/// lookup gives them (for an overriding record_row_value); otherwise the
+/// equal plain Python scalars, which the native record_row_value takes.
+nb::object column_row_values(nb::handle df, Py_ssize_t j, nb::handle row_dtype, bool exact) {
   try {
     nb::object iloc = attr(df, W.s_iloc);
     nb::object key = nb::make_tuple(nb::steal(PySlice_New(nullptr, nullptr, nullptr)), nb::int_(j));
@@ -157,6 +156,9 @@ nb::object column_row_values(nb::handle df, Py_ssize_t j, nb::handle row_dtype) 
     nb::object dtype = attr(col, W.s_dtype);
     int same = PyObject_RichCompareBool(dtype.ptr(), row_dtype.ptr(), Py_EQ);
     if (same < 0) glue::raise_current();
+    // An object row holds each column's own scalars (numpy ones for numpy
+    // columns): the exact values need no conversion.
+    if (exact && !same && PyUnicode_CompareWithASCIIString(attr(row_dtype, W.s_kind).ptr(), "O") == 0) same = 1;
     if (!same) {
       col = call_method(col.ptr(), W.s_astype, {row_dtype.ptr()});
       dtype = attr(col, W.s_dtype);
@@ -170,8 +172,8 @@ nb::object column_row_values(nb::handle df, Py_ssize_t j, nb::handle row_dtype) 
               PyUnicode_CompareWithASCIIString(kind.ptr(), "m") != 0;
     }
     if (plain) {
-      // numpy-backed: plain Python scalars (equal to the numpy scalars of a row)
       nb::object arr = glue::steal(PyObject_CallMethodNoArgs(col.ptr(), W.s_to_numpy));
+      if (exact) return glue::steal(PySequence_List(arr.ptr()));  // numpy scalars, as a row gives them
       return glue::steal(PyObject_CallMethodNoArgs(arr.ptr(), W.s_tolist));
     }
     // datetimes, categoricals, nullable and other extension arrays box their
@@ -186,183 +188,207 @@ nb::object column_row_values(nb::handle df, Py_ssize_t j, nb::handle row_dtype) 
 
 // ---- wrap_dataframe_dag ---------------------------------------------------------------------
 
+/// The columns named by a list, tuple or set `protected` (as str), or a null
+/// object when `protected` is a flag for every column.
+nb::object protected_columns(PyObject* protected_) {
+  if (!(PyList_Check(protected_) || PyTuple_Check(protected_) || PyAnySet_Check(protected_))) return nb::object();
+  nb::object cols = glue::steal(PySet_New(nullptr));
+  nb::object it = glue::steal(PyObject_GetIter(protected_));
+  while (PyObject* item = PyIter_Next(it.ptr())) {
+    nb::object owned = nb::steal(item);
+    nb::object s = glue::steal(PyObject_Str(item));
+    glue::ok(PySet_Add(cols.ptr(), s.ptr()));
+  }
+  if (PyErr_Occurred()) glue::raise_current();
+  return cols;
+}
+
+/// One call of wrap_dataframe_dag: what every column shares.
+struct WrapJob {
+  PyObject* df;
+  PyObject* tracker;
+  PyObject* table;
+  PyObject* protected_;
+  bool include_entity;
+  Py_ssize_t n;
+  nb::object protected_cols;
+  nb::object modulus_obj;  ///< 2 ** MODE_01_ENTITY_BITS
+  uint64_t modulus;
+  // Which per-cell steps can stay native.
+  bool native_encode, native_entity, base_record;
+  nb::object index;
+  std::vector<uint32_t> entities;  ///< native tags, computed once when needed
+  bool entities_ready = false;
+  nb::object labels;               ///< index[i] per row, for a Python entity_from_row
+  nb::object row_dtype;            ///< the dtype of df.iloc[i], when values are recorded
+  bool row_dtype_failed = false;
+  nb::object zero = nb::int_(0);
+
+  const std::vector<uint32_t>& native_tags() {
+    if (!entities_ready) {
+      entities = native_entities(index, n, modulus);
+      entities_ready = true;
+    }
+    return entities;
+  }
+
+  /// The row values of column j for record_row_value, or a null object when
+  /// none are recorded (no writer and no override, or unreadable values).
+  nb::object row_values(Py_ssize_t j) {
+    if (n == 0) return nb::object();
+    if (base_record) {
+      nb::object writer = attr_or_null(tracker, S.s_writer);
+      if (writer.is_valid() && !truthy(writer)) return nb::object();
+    }
+    if (!row_dtype.is_valid() && !row_dtype_failed) {
+      try {
+        nb::object iloc = attr(df, W.s_iloc);
+        nb::object row0 = glue::steal(PyObject_GetItem(iloc.ptr(), zero.ptr()));
+        row_dtype = attr(row0, W.s_dtype);
+      } catch (const glue::error_set&) {
+        discard_exception();
+        row_dtype_failed = true;
+      }
+    }
+    if (!row_dtype.is_valid()) return nb::object();
+    nb::object values = column_row_values(df, j, row_dtype, !base_record);
+    if (!values.is_valid() || PyList_GET_SIZE(values.ptr()) != n) return nb::object();
+    return values;
+  }
+
+  /// The provenance of cell i through the tracker's Python encode /
+  /// entity_from_row.
+  uint32_t python_cell(Py_ssize_t i, PyObject* set_of_pid, PyObject* is_prot) {
+    nb::object entity = zero;
+    if (include_entity) {
+      if (native_entity) {
+        entity = nb::int_(native_tags()[(size_t) i]);
+      } else {
+        nb::object e = call_method(tracker, W.s_entity_from_row, {PyList_GET_ITEM(labels.ptr(), i)});
+        entity = glue::steal(PyNumber_Remainder(e.ptr(), modulus_obj.ptr()));
+      }
+    }
+    PyObject* args[] = {tracker, set_of_pid, entity.ptr(), zero.ptr(), is_prot, zero.ptr()};
+    nb::object p =
+        glue::steal(PyObject_VectorcallMethod(W.s_encode, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, W.kw_encode));
+    return to_prov(p.ptr());
+  }
+
+  void record(Py_ssize_t i, PyObject* val, uint32_t prov, PyObject* operation, PyObject* col_str) {
+    if (val == Py_None || (PyFloat_Check(val) && std::isnan(PyFloat_AS_DOUBLE(val)))) return;
+    nb::object row = nb::int_(i);
+    nb::object fp = glue::steal(PyLong_FromUnsignedLong(prov));
+    PyObject* args[] = {tracker, row.ptr(), fp.ptr(), operation, val, col_str};
+    PyObject* r =
+        PyObject_VectorcallMethod(S.s_record_row_value, args, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, W.kw_column_name);
+    if (r) Py_DECREF(r);
+    else discard_exception();
+  }
+
+  /// Register column j, encode its cells, create its source node and record
+  /// its row values; returns (provenance array, node-id array).
+  std::pair<nb::object, nb::object> column(Py_ssize_t j, PyObject* col);
+};
+
+std::pair<nb::object, nb::object> WrapJob::column(Py_ssize_t j, PyObject* col) {
+  const Tessel32CAPI* api = S.t32;
+  nb::object col_str = glue::steal(PyObject_Str(col));
+  nb::object col_protected;
+  if (protected_cols.is_valid()) {
+    int has = PySet_Contains(protected_cols.ptr(), col_str.ptr());
+    glue::ok(has);
+    col_protected = nb::bool_(has == 1);
+  } else {
+    col_protected = nb::borrow(protected_);
+  }
+  nb::object pair_id = call_method(tracker, W.s_register, {table, col_str.ptr(), col_protected.ptr()});
+  nb::object is_prot = call_method(tracker, S.s_is_protected, {table, col_str.ptr()});
+  bool taint = truthy(is_prot);
+  nb::object prov_arr = new_zeros(n, F.u32);
+  nb::object node_arr = new_zeros(n, F.i64);
+
+  // Native encode needs the base encode and a plain pair id in range.
+  uint32_t pid = 0;
+  bool cell_native = native_encode && (!include_entity || native_entity) && PyLong_CheckExact(pair_id.ptr());
+  if (cell_native) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(pair_id.ptr(), &overflow);
+    if (v == -1 && !overflow && PyErr_Occurred()) glue::raise_current();
+    cell_native = !overflow && v >= 1 && v <= 0xFFFFFFFFll;
+    pid = (uint32_t) v;
+  }
+  if (cell_native && include_entity && n > 0) native_tags();
+  if (!cell_native && include_entity && !native_entity && !labels.is_valid()) {
+    labels = glue::steal(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      nb::object pos = nb::int_(i);
+      PyList_SET_ITEM(labels.ptr(), i, glue::steal(PyObject_GetItem(index.ptr(), pos.ptr())).release().ptr());
+    }
+  }
+  nb::object values = row_values(j);
+  nb::object operation;
+  if (values.is_valid()) operation = glue::steal(PyUnicode_FromFormat("%U.%S", table, col));
+
+  glue::Buffer pb = glue::Buffer::writable_ints(prov_arr, false, 4, n, "the provenance array");
+  glue::Buffer nbuf = glue::Buffer::writable_ints(node_arr, true, 8, n, "the node-id array");
+  uint32_t* pd = pb.data<uint32_t>();
+  int64_t* nd = nbuf.data<int64_t>();
+  int64_t source_node = 0;
+  nb::object set_of_pid;
+  if (!cell_native) {
+    set_of_pid = glue::steal(PySet_New(nullptr));
+    glue::ok(PySet_Add(set_of_pid.ptr(), pair_id.ptr()));
+  }
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    uint32_t prov = cell_native ? api->encode(&pid, 1, include_entity ? entities[(size_t) i] : 0, 0, taint, 0)
+                                : python_cell(i, set_of_pid.ptr(), is_prot.ptr());
+    pd[i] = prov;
+    if (i == 0) {
+      nb::object p0 = glue::steal(PyLong_FromUnsignedLong(prov));
+      nb::object id = call_method(tracker, W.s_create_source_node, {table, col_str.ptr(), p0.ptr()});
+      source_node = glue::to_int64(id.ptr(), "node_id");
+    }
+    nd[i] = source_node;
+    if (values.is_valid()) record(i, PyList_GET_ITEM(values.ptr(), i), prov, operation.ptr(), col_str.ptr());
+  }
+  return {prov_arr, node_arr};
+}
+
 nb::object f_wrap(const glue::Call& c) {
   static const glue::Signature sig{"wrap_dataframe_dag", {"df", "tracker", "table", "protected", "include_entity"}, 3};
   PyObject* a[5];
   glue::parse(sig, c, a);
-  PyObject* df = a[0];
-  PyObject* tracker = a[1];
-  PyObject* table = a[2];
-  glue::check_str(table, "table");
-  PyObject* protected_ = a[3] ? a[3] : Py_False;
-  bool include_entity = a[4] ? truthy(a[4]) : true;
-  const Tessel32CAPI* api = S.t32;
+  glue::check_str(a[2], "table");
+  WrapJob job{};
+  job.df = a[0];
+  job.tracker = a[1];
+  job.table = a[2];
+  job.protected_ = a[3] ? a[3] : Py_False;
+  job.include_entity = a[4] ? truthy(a[4]) : true;
 
-  nb::object frame = make_frame(df, tracker, nullptr, nullptr);
-  Py_ssize_t n = length(df);
-
-  nb::object protected_cols;
-  if (PyList_Check(protected_) || PyTuple_Check(protected_) || PyAnySet_Check(protected_)) {
-    protected_cols = glue::steal(PySet_New(nullptr));
-    nb::object it = glue::steal(PyObject_GetIter(protected_));
-    while (PyObject* item = PyIter_Next(it.ptr())) {
-      nb::object owned = nb::steal(item);
-      nb::object s = glue::steal(PyObject_Str(item));
-      glue::ok(PySet_Add(protected_cols.ptr(), s.ptr()));
-    }
-    if (PyErr_Occurred()) glue::raise_current();
-  }
-
-  nb::object modulus_obj = glue::steal(PyNumber_Lshift(nb::int_(1).ptr(),
-                                                       nb::object(nb::handle(S.module).attr("MODE_01_ENTITY_BITS")).ptr()));
+  nb::object frame = make_frame(job.df, job.tracker, nullptr, nullptr);
+  job.n = length(job.df);
+  job.protected_cols = protected_columns(job.protected_);
+  nb::object bits = nb::handle(S.module).attr("MODE_01_ENTITY_BITS");
+  job.modulus_obj = glue::steal(PyNumber_Lshift(nb::int_(1).ptr(), bits.ptr()));
   int mod_overflow = 0;
-  long long mod_ll = PyLong_AsLongLongAndOverflow(modulus_obj.ptr(), &mod_overflow);
-  uint64_t modulus = (mod_overflow || mod_ll <= 0 || mod_ll > (1ll << 32)) ? (1ull << 32) : (uint64_t) mod_ll;
+  long long mod_ll = PyLong_AsLongLongAndOverflow(job.modulus_obj.ptr(), &mod_overflow);
+  job.modulus = (mod_overflow || mod_ll <= 0 || mod_ll > (1ll << 32)) ? (1ull << 32) : (uint64_t) mod_ll;
+  job.native_encode = glue::not_overridden(job.tracker, W.s_encode, S.t32->encode_attr);
+  job.native_entity = glue::not_overridden(job.tracker, W.s_entity_from_row, S.t32->entity_from_row_attr);
+  job.base_record = glue::not_overridden(job.tracker, S.s_record_row_value, S.d_record_row_value);
+  job.index = attr(job.df, F.s_index);
 
-  // Which per-cell steps can stay native.
-  bool native_encode = glue::not_overridden(tracker, W.s_encode, api->encode_attr);
-  bool native_entity = glue::not_overridden(tracker, W.s_entity_from_row, api->entity_from_row_attr);
-  bool base_record = glue::not_overridden(tracker, W.s_record_row_value, W.base_record_row_value);
-
-  nb::object index = attr(df, nb::str("index").ptr());
-  std::vector<uint32_t> entities;  // native tags, computed once when needed
-  bool entities_ready = false;
-  nb::object labels;               // index[i] per row, for a Python entity_from_row
-  nb::object row_dtype;            // the dtype of df.iloc[i], when values are recorded
-  bool row_dtype_failed = false;
-
-  nb::object columns = glue::steal(PySequence_List(attr(df, F.s_columns).ptr()));
+  nb::object columns = glue::steal(PySequence_List(attr(job.df, F.s_columns).ptr()));
   nb::object col_prov_dict = glue::instance_attr(frame.ptr(), F.s_col_prov);
   nb::object col_nodes_dict = glue::instance_attr(frame.ptr(), F.s_col_nodes);
-  nb::object zero = nb::int_(0);
-
   for (Py_ssize_t j = 0; j < PyList_GET_SIZE(columns.ptr()); ++j) {
-    nb::object col = nb::borrow(PyList_GET_ITEM(columns.ptr(), j));
-    nb::object col_str = glue::steal(PyObject_Str(col.ptr()));
-    nb::object col_protected;
-    if (protected_cols.is_valid()) {
-      int has = PySet_Contains(protected_cols.ptr(), col_str.ptr());
-      glue::ok(has);
-      col_protected = nb::bool_(has == 1);
-    } else {
-      col_protected = nb::borrow(protected_);
-    }
-    nb::object pair_id = call_method(tracker, W.s_register, {table, col_str.ptr(), col_protected.ptr()});
-    nb::object is_prot = call_method(tracker, S.s_is_protected, {table, col_str.ptr()});
-    bool taint = truthy(is_prot);
-
-    nb::object prov_arr = new_zeros(n, F.u32);
-    nb::object node_arr = new_zeros(n, F.i64);
-
-    // Native encode needs the base encode and a plain pair id in range.
-    uint32_t pid = 0;
-    bool cell_native = native_encode && (!include_entity || native_entity) && PyLong_CheckExact(pair_id.ptr());
-    if (cell_native) {
-      int overflow = 0;
-      long long v = PyLong_AsLongLongAndOverflow(pair_id.ptr(), &overflow);
-      if (v == -1 && !overflow && PyErr_Occurred()) glue::raise_current();
-      cell_native = !overflow && v >= 1 && v <= 0xFFFFFFFFll;
-      pid = (uint32_t) v;
-    }
-    if (cell_native && include_entity && !entities_ready && n > 0) {
-      entities = native_entities(index, n, modulus);
-      entities_ready = true;
-    }
-    if (!cell_native && include_entity && !native_entity && !labels.is_valid()) {
-      labels = glue::steal(PyList_New(n));
-      for (Py_ssize_t i = 0; i < n; ++i) {
-        nb::object pos = nb::int_(i);
-        PyList_SET_ITEM(labels.ptr(), i, glue::steal(PyObject_GetItem(index.ptr(), pos.ptr())).release().ptr());
-      }
-    }
-
-    // Row values: only where they go somewhere (a writer, or an override).
-    bool record = false;
-    if (n > 0) {
-      if (!base_record) {
-        record = true;
-      } else {
-        nb::object writer = attr_or_null(tracker, S.s_writer);
-        record = !writer.is_valid() || truthy(writer);
-      }
-    }
-    nb::object values;
-    nb::object operation;
-    if (record) {
-      operation = glue::steal(PyUnicode_FromFormat("%U.%S", table, col.ptr()));
-      if (!row_dtype.is_valid() && !row_dtype_failed) {
-        try {
-          nb::object iloc = attr(df, W.s_iloc);
-          nb::object row0 = glue::steal(PyObject_GetItem(iloc.ptr(), zero.ptr()));
-          row_dtype = attr(row0, W.s_dtype);
-        } catch (const glue::error_set&) {
-          discard_exception();
-          row_dtype_failed = true;
-        }
-      }
-      if (row_dtype.is_valid()) values = column_row_values(df, j, row_dtype);
-      if (!values.is_valid() || PyList_GET_SIZE(values.ptr()) != n) record = false;
-    }
-
-    {
-      glue::Buffer pb = writable(prov_arr), nbuf = writable(node_arr);
-      uint32_t* pd = pb.data<uint32_t>();
-      int64_t* nd = nbuf.data<int64_t>();
-      int64_t source_node = 0;
-      nb::object set_of_pid;
-      if (!cell_native) {
-        set_of_pid = glue::steal(PySet_New(nullptr));
-        glue::ok(PySet_Add(set_of_pid.ptr(), pair_id.ptr()));
-      }
-      for (Py_ssize_t i = 0; i < n; ++i) {
-        uint32_t prov;
-        if (cell_native) {
-          prov = api->encode(&pid, 1, include_entity ? entities[(size_t) i] : 0, 0, taint, 0);
-        } else {
-          nb::object entity = zero;
-          if (include_entity) {
-            nb::object e;
-            if (native_entity) {
-              if (!entities_ready) {
-                entities = native_entities(index, n, modulus);
-                entities_ready = true;
-              }
-              e = nb::int_(entities[(size_t) i]);
-              entity = e;
-            } else {
-              e = call_method(tracker, W.s_entity_from_row, {PyList_GET_ITEM(labels.ptr(), i)});
-              entity = glue::steal(PyNumber_Remainder(e.ptr(), modulus_obj.ptr()));
-            }
-          }
-          PyObject* args[] = {tracker, set_of_pid.ptr(), entity.ptr(), zero.ptr(), is_prot.ptr(), zero.ptr()};
-          nb::object p = glue::steal(
-              PyObject_VectorcallMethod(W.s_encode, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, W.kw_encode));
-          prov = to_prov(p.ptr());
-        }
-        pd[i] = prov;
-        if (i == 0) {
-          nb::object p0 = glue::steal(PyLong_FromUnsignedLong(prov));
-          nb::object id = call_method(tracker, W.s_create_source_node, {table, col_str.ptr(), p0.ptr()});
-          source_node = glue::to_int64(id.ptr());
-        }
-        nd[i] = source_node;
-        if (record) {
-          nb::object val = nb::borrow(PyList_GET_ITEM(values.ptr(), i));
-          if (val.is_none() || (PyFloat_Check(val.ptr()) && std::isnan(PyFloat_AS_DOUBLE(val.ptr())))) continue;
-          nb::object row = nb::int_(i);
-          nb::object fp = glue::steal(PyLong_FromUnsignedLong(prov));
-          PyObject* args[] = {tracker, row.ptr(), fp.ptr(), operation.ptr(), val.ptr(), col_str.ptr()};
-          PyObject* r = PyObject_VectorcallMethod(W.s_record_row_value, args, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                  W.kw_column_name);
-          if (r) Py_DECREF(r);
-          else discard_exception();
-        }
-      }
-    }
-    glue::ok(PyObject_SetItem(col_prov_dict.ptr(), col.ptr(), prov_arr.ptr()));
-    glue::ok(PyObject_SetItem(col_nodes_dict.ptr(), col.ptr(), node_arr.ptr()));
+    PyObject* col = PyList_GET_ITEM(columns.ptr(), j);
+    auto [prov_arr, node_arr] = job.column(j, col);
+    glue::ok(PyObject_SetItem(col_prov_dict.ptr(), col, prov_arr.ptr()));
+    glue::ok(PyObject_SetItem(col_nodes_dict.ptr(), col, node_arr.ptr()));
   }
-  if (row_mode(tracker)) return row_lineage().attr("adopt_source")(frame, nb::handle(table));
+  if (row_mode(job.tracker)) return row_lineage().attr("adopt_source")(frame, nb::handle(job.table));
   return frame;
 }
 
@@ -394,10 +420,7 @@ nb::object f_combine_provenances(const glue::Call& c) {
 
 nb::object row_index_arg(PyObject* v) {
   if (!v) return nb::int_(0);
-  if (PyLong_CheckExact(v)) return nb::borrow(v);
-  if (!PyNumber_Check(v) || PyUnicode_Check(v) || PyBytes_Check(v) || PyByteArray_Check(v))
-    glue::raise_arg_type("row_index", "int", v);
-  return glue::to_int(v);
+  return glue::to_int(v, "row_index");
 }
 
 nb::object dag_for_series(PyObject* series, PyObject* row_index) {
@@ -410,7 +433,7 @@ nb::object dag_for_series(PyObject* series, PyObject* row_index) {
   if (beyond < 0) glue::raise_current();
   if (beyond) return nb::none();
   nb::object item = glue::steal(PyObject_GetItem(node_ids.ptr(), row_index));
-  nb::object node_id = glue::to_int(item.ptr());
+  nb::object node_id = glue::to_int(item.ptr(), "node_id");
   nb::object zero = nb::int_(0);
   int negative = PyObject_RichCompareBool(node_id.ptr(), zero.ptr(), Py_LT);
   if (negative < 0) glue::raise_current();
@@ -452,7 +475,7 @@ nb::object f_dag_audit(const glue::Call& c) {
     return d;
   }
   nb::object prov_arr = attr(nb::handle(series), F.s_prov);
-  nb::object prov = glue::to_int(glue::steal(PyObject_GetItem(prov_arr.ptr(), row_index.ptr())).ptr());
+  nb::object prov = glue::to_int(glue::steal(PyObject_GetItem(prov_arr.ptr(), row_index.ptr())).ptr(), "provenance");
   uint32_t prov_u32 = to_prov(prov.ptr());
   PyObject* t = tracker.ptr();
   nb::object decoded = call_method(t, W.s_decode_full, {prov.ptr()});
@@ -503,7 +526,7 @@ PyMethodDef wrap_functions[] = {
     {nullptr},
 };
 
-PyObject* intern(const char* s) { return PyUnicode_InternFromString(s); }
+using glue::intern;
 
 }  // namespace
 
@@ -512,7 +535,6 @@ void register_wrap_audit(nb::module_& m) {
   W.s_entity_from_row = intern("entity_from_row");
   W.s_encode = intern("encode");
   W.s_create_source_node = intern("create_source_node");
-  W.s_record_row_value = intern("record_row_value");
   W.s_get_node = intern("get_node");
   W.s_decode_full = intern("decode_full");
   W.s_get_mode = intern("get_mode");
@@ -537,15 +559,12 @@ void register_wrap_audit(nb::module_& m) {
   W.s_protected_sources = intern("protected_sources");
   W.s_source_nodes = intern("source_nodes");
   W.s_lineage = intern("_lineage");
-  W.kw_encode = nb::make_tuple("entity", "chain", "taint", "depth").release().ptr();
-  W.kw_column_name = nb::make_tuple("column_name").release().ptr();
+  W.kw_encode = glue::keep(nb::make_tuple("entity", "chain", "taint", "depth"));
+  W.kw_column_name = glue::keep(nb::make_tuple("column_name"));
   W.audit_error = PyUnicode_FromString(msg::AUDIT_NO_TRACKER);
-  PyObject* base = PyDict_GetItemWithError(((PyTypeObject*) S.tracker_type)->tp_dict, W.s_record_row_value);
-  GLUE_INVARIANT(base != nullptr, "DAGTracker.record_row_value missing");
-  W.base_record_row_value = Py_NewRef(base);
-  W.op_custom = nb::object(m.attr("OpCode").attr("CUSTOM")).release().ptr();
-  W.range_index = nb::object(m.attr("pd").attr("RangeIndex")).release().ptr();
-  W.np_dtype = nb::object(m.attr("np").attr("dtype")).release().ptr();
+  W.op_custom = glue::keep(m.attr("OpCode").attr("CUSTOM"));
+  W.range_index = glue::keep(m.attr("pd").attr("RangeIndex"));
+  W.np_dtype = glue::keep(m.attr("np").attr("dtype"));
   glue::ok(PyModule_AddFunctions(m.ptr(), wrap_functions));
 }
 

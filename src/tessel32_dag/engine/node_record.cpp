@@ -1,5 +1,7 @@
-// DAGNode and DAGEdge native record types.
+// DAGNode: the native node record (compact ints, lazy containers, side block).
 #include "tessel32_dag/engine/records.h"
+
+#include "tessel32_dag/engine/record_type.h"
 
 #include <cstdio>
 
@@ -28,12 +30,6 @@ static NodeExt* ext_of(DAGNodeObject* n) {
   return n->ext;
 }
 
-static void set_ref(PyObject*& slot, PyObject* value) {
-  PyObject* old = slot;
-  Py_XINCREF(value);
-  slot = value;
-  Py_XDECREF(old);
-}
 
 static inline PyObject* none_if_null(PyObject* p) { return p ? p : Py_None; }
 
@@ -140,10 +136,10 @@ bool node_is_source(PyObject* node) {
     holder = glue::steal(PyObject_GetAttr(node, S.s_node_type));
     nt = holder.ptr();
   }
-  if (nt == S.nt[1]) return true;
+  if (nt == S.nt[SOURCE]) return true;
   // NodeType members compare by identity: no call needed for them.
   if ((PyObject*) Py_TYPE(nt) == S.nodetype_enum) return false;
-  int r = PyObject_RichCompareBool(nt, S.nt[1], Py_EQ);
+  int r = PyObject_RichCompareBool(nt, S.nt[SOURCE], Py_EQ);
   if (r < 0) glue::raise_current();
   return r;
 }
@@ -195,6 +191,12 @@ static void set_is_protected(DAGNodeObject* n, PyObject* v) {
   set_ref(ext_of(n)->is_protected, v);
 }
 
+// A field that may now hold a container: the node joins the cyclic GC.
+static void set_object_field(DAGNodeObject* n, PyObject*& slot, PyObject* v) {
+  set_ref(slot, v);
+  if (PyObject_IS_GC(v)) track((PyObject*) n);
+}
+
 static void set_inputs(DAGNodeObject* n, PyObject* v) {
   set_ref(n->inputs, v);
   track((PyObject*) n);
@@ -229,8 +231,8 @@ static nb::object node_field(DAGNodeObject* n, int i) {
 void node_set_field(DAGNodeObject* n, int i, PyObject* v) {
   switch (i) {
     case 0: set_node_id(n, v); break;
-    case 1: set_ref(n->node_type, v); break;
-    case 2: set_ref(n->operation, v); break;
+    case 1: set_object_field(n, n->node_type, v); break;
+    case 2: set_object_field(n, n->operation, v); break;
     case 3: set_inputs(n, v); break;
     case 4: set_provenance(n, v); break;
     case 5: set_metadata(n, v); break;
@@ -272,7 +274,7 @@ static int node_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
       }
     }
     return 0;
-  } catch (...) {
+  } GLUE_CATCH_ALL {
     glue::restore_current_exception();
     return -1;
   }
@@ -311,10 +313,13 @@ static int node_clear(PyObject* self) {
   return 0;
 }
 
+// Deallocation goes through CPython's trashcan, so a long chain of records
+// referring to one another is freed iteratively, not by deep recursion.
 static void node_dealloc(PyObject* self) {
   auto* n = (DAGNodeObject*) self;
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, node_dealloc)
   node_clear(self);
   Py_CLEAR(n->node_type);
   Py_CLEAR(n->operation);
@@ -322,6 +327,7 @@ static void node_dealloc(PyObject* self) {
   n->ext = nullptr;
   tp->tp_free(self);
   Py_DECREF(tp);
+  Py_TRASHCAN_END
 }
 
 template <int I>
@@ -331,69 +337,9 @@ static PyObject* node_get(PyObject* self, void*) {
 
 template <int I>
 static int node_set(PyObject* self, PyObject* value, void*) {
-  if (!value) {
-    PyErr_Format(PyExc_AttributeError, "cannot delete field '%s' of DAGNode", NODE_FIELDS[I]);
-    return -1;
-  }
-  try {
+  return glue::guarded_status([&] {
+    if (!value) glue::raise(PyExc_AttributeError, msg::CANNOT_DELETE_FIELD, NODE_FIELDS[I], "DAGNode");
     node_set_field((DAGNodeObject*) self, I, value);
-    return 0;
-  } catch (...) {
-    glue::restore_current_exception();
-    return -1;
-  }
-}
-
-static PyObject* qualname_of(PyObject* self) {
-  return PyType_GetQualName(Py_TYPE(self));
-}
-
-// repr in the dataclass form, with the same guard against recursion.
-static PyObject* fields_repr(PyObject* self, const char* const* names, int count,
-                             nb::object (*get)(PyObject*, int)) {
-  int rec = Py_ReprEnter(self);
-  if (rec != 0) return rec > 0 ? PyUnicode_FromString("...") : nullptr;
-  PyObject* result = glue::guarded([&]() -> PyObject* {
-    nb::object qn = glue::steal(qualname_of(self));
-    nb::object parts = glue::steal(PyList_New(0));
-    for (int i = 0; i < count; ++i) {
-      nb::object v = get(self, i);
-      nb::object item = glue::steal(PyUnicode_FromFormat("%s=%R", names[i], v.ptr()));
-      glue::ok(PyList_Append(parts.ptr(), item.ptr()));
-    }
-    nb::object sep = glue::steal(PyUnicode_FromString(", "));
-    nb::object body = glue::steal(PyUnicode_Join(sep.ptr(), parts.ptr()));
-    return PyUnicode_FromFormat("%U(%U)", qn.ptr(), body.ptr());
-  });
-  Py_ReprLeave(self);
-  return result;
-}
-
-// == the way a dataclass compares: same object -> True; same class -> the
-// fields in order, as `a == b and c == d ...` evaluates; else NotImplemented.
-static PyObject* fields_richcompare(PyObject* self, PyObject* other, int op, int count,
-                                    nb::object (*get)(PyObject*, int)) {
-  if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
-  return glue::guarded([&]() -> PyObject* {
-    nb::object result;
-    if (self == other) {
-      result = nb::borrow(Py_True);
-    } else if (Py_TYPE(self) != Py_TYPE(other)) {
-      return Py_NewRef(Py_NotImplemented);
-    } else {
-      result = nb::borrow(Py_True);
-      for (int i = 0; i < count; ++i) {
-        nb::object a = get(self, i), b = get(other, i);
-        result = glue::steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
-        int t = PyObject_IsTrue(result.ptr());
-        if (t < 0) glue::raise_current();
-        if (!t) break;
-      }
-    }
-    if (op == Py_EQ) return result.release().ptr();
-    int t = PyObject_IsTrue(result.ptr());
-    if (t < 0) glue::raise_current();
-    return Py_NewRef(t ? Py_False : Py_True);
   });
 }
 
@@ -501,184 +447,11 @@ static PyMethodDef node_methods[] = {
     {nullptr},
 };
 
-// ---------------------------------------------------------------- DAGEdge type
-
-static const char* const EDGE_FIELDS[] = {"source_id", "target_id", "input_index"};
-
-PyObject* edge_new(PyObject* source_id, PyObject* target_id, PyObject* input_index) {
-  auto* e = PyObject_GC_New(DAGEdgeObject, S.edge_type);
-  if (!e) return nullptr;
-  e->source_id = Py_NewRef(source_id);
-  e->target_id = Py_NewRef(target_id);
-  e->input_index = Py_NewRef(input_index);
-  // Edges of ints cannot form cycles.
-  if (!(PyLong_CheckExact(source_id) && PyLong_CheckExact(target_id) && PyLong_CheckExact(input_index)))
-    PyObject_GC_Track((PyObject*) e);
-  return (PyObject*) e;
-}
-
-static PyObject*& edge_slot(PyObject* self, int i) {
-  auto* e = (DAGEdgeObject*) self;
-  return i == 0 ? e->source_id : i == 1 ? e->target_id : e->input_index;
-}
-
-static nb::object edge_field_any(PyObject* self, int i) { return nb::borrow(edge_slot(self, i)); }
-
-static PyObject* edge_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
-  auto* e = (DAGEdgeObject*) type->tp_alloc(type, 0);
-  if (!e) return nullptr;
-  e->source_id = Py_NewRef(Py_None);
-  e->target_id = Py_NewRef(Py_None);
-  e->input_index = Py_NewRef(Py_None);
-  return (PyObject*) e;
-}
-
-static int edge_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  try {
-    static const glue::Signature sig{"DAGEdge.__init__", {"source_id", "target_id", "input_index"}, 3};
-    PyObject* a[3];
-    glue::parse_tuple(sig, self, args, kwargs, a);
-    for (int i = 0; i < 3; ++i) set_ref(edge_slot(self, i), a[i]);
-    if (!(PyLong_CheckExact(a[0]) && PyLong_CheckExact(a[1]) && PyLong_CheckExact(a[2])) &&
-        !PyObject_GC_IsTracked(self))
-      PyObject_GC_Track(self);
-    return 0;
-  } catch (...) {
-    glue::restore_current_exception();
-    return -1;
-  }
-}
-
-static int edge_traverse(PyObject* self, visitproc visit, void* arg) {
-  auto* e = (DAGEdgeObject*) self;
-  Py_VISIT(Py_TYPE(self));
-  Py_VISIT(e->source_id);
-  Py_VISIT(e->target_id);
-  Py_VISIT(e->input_index);
-  return 0;
-}
-
-static int edge_clear(PyObject* self) {
-  auto* e = (DAGEdgeObject*) self;
-  Py_CLEAR(e->source_id);
-  Py_CLEAR(e->target_id);
-  Py_CLEAR(e->input_index);
-  return 0;
-}
-
-static void edge_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  edge_clear(self);
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
-
-template <int I>
-static PyObject* edge_get(PyObject* self, void*) {
-  PyObject* v = edge_slot(self, I);
-  return Py_NewRef(v ? v : Py_None);
-}
-template <int I>
-static int edge_set(PyObject* self, PyObject* value, void*) {
-  if (!value) {
-    PyErr_Format(PyExc_AttributeError, "cannot delete field '%s' of DAGEdge", EDGE_FIELDS[I]);
-    return -1;
-  }
-  set_ref(edge_slot(self, I), value);
-  if (!PyLong_CheckExact(value) && !PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
-  return 0;
-}
-
-static PyObject* edge_repr(PyObject* self) { return fields_repr(self, EDGE_FIELDS, 3, edge_field_any); }
-static PyObject* edge_richcompare(PyObject* self, PyObject* other, int op) {
-  return fields_richcompare(self, other, op, 3, edge_field_any);
-}
-
-nb::object edge_to_dict(PyObject* self) {
-  nb::object d = glue::steal(PyDict_New());
-  glue::ok(PyDict_SetItemString(d.ptr(), "source", edge_slot(self, 0)));
-  glue::ok(PyDict_SetItemString(d.ptr(), "target", edge_slot(self, 1)));
-  glue::ok(PyDict_SetItemString(d.ptr(), "input_index", edge_slot(self, 2)));
-  return d;
-}
-
-static nb::object meth_edge_to_dict(const glue::Call& c) {
-  static const glue::Signature sig{"DAGEdge.to_dict", {}, 0};
-  glue::parse(sig, c, nullptr);
-  return edge_to_dict(c.self);
-}
-
-static PyGetSetDef edge_getset[] = {
-    {"source_id", edge_get<0>, edge_set<0>, nullptr, nullptr},
-    {"target_id", edge_get<1>, edge_set<1>, nullptr, nullptr},
-    {"input_index", edge_get<2>, edge_set<2>, nullptr, nullptr},
-    {nullptr},
-};
-
-static nb::object meth_edge_reduce(const glue::Call& c) {
-  nb::object args = nb::make_tuple(nb::handle(edge_slot(c.self, 0)), nb::handle(edge_slot(c.self, 1)),
-                                   nb::handle(edge_slot(c.self, 2)));
-  return nb::make_tuple(nb::handle((PyObject*) Py_TYPE(c.self)), args);
-}
-
-static PyMethodDef edge_methods[] = {
-    GLUE_METHOD("to_dict", meth_edge_to_dict, nullptr),
-    GLUE_METHOD("__reduce__", meth_edge_reduce, nullptr),
-    {nullptr},
-};
-
-// ------------------------------------------------------------- registration
-
-static PyTypeObject* make_type(nb::module_& m, const char* qualified, int basicsize, newfunc tp_new,
-                               initproc tp_init, destructor dealloc, traverseproc trav, inquiry clear,
-                               reprfunc repr, richcmpfunc rich, PyGetSetDef* getset, PyMethodDef* methods,
-                               const char* doc) {
-  PyType_Slot slots[] = {
-      {Py_tp_new, (void*) tp_new},
-      {Py_tp_init, (void*) tp_init},
-      {Py_tp_dealloc, (void*) dealloc},
-      {Py_tp_traverse, (void*) trav},
-      {Py_tp_clear, (void*) clear},
-      {Py_tp_repr, (void*) repr},
-      {Py_tp_richcompare, (void*) rich},
-      {Py_tp_hash, (void*) PyObject_HashNotImplemented},
-      {Py_tp_getset, (void*) getset},
-      {Py_tp_methods, (void*) methods},
-      {Py_tp_doc, (void*) doc},
-      {0, nullptr},
-  };
-  PyType_Spec spec{qualified, basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-                   slots};
-  PyObject* t = PyType_FromModuleAndSpec(m.ptr(), &spec, nullptr);
-  if (!t) glue::raise_current();
-  return (PyTypeObject*) t;
-}
-
-// Borrow the dataclass description (fields, params, match args, signature)
-// from an equivalent dataclass, so that the dataclasses module and inspect
-// treat the native type as the dataclass it stands for.
-static void adopt_dataclass_metadata(PyObject* type, const char* name, nb::handle fields_spec) {
-  nb::object dataclasses = nb::module_::import_("dataclasses");
-  nb::object model = dataclasses.attr("make_dataclass")(name, fields_spec);
-  for (const char* attr : {"__dataclass_fields__", "__dataclass_params__", "__match_args__", "__annotations__",
-                           "__replace__"}) {
-    if (!nb::hasattr(model, attr)) continue;
-    glue::ok(PyObject_SetAttrString(type, attr, model.attr(attr).ptr()));
-  }
-  nb::object sig = nb::module_::import_("inspect").attr("signature")(model);
-  glue::ok(PyObject_SetAttrString(type, "__signature__", sig.ptr()));
-  // The model's __init__ signature names the annotations as strings too.
-}
-
-void register_records(nb::module_& m) {
+void register_node_type(nb::module_& m) {
   g_node_type = make_type(m, "corvanti.utilities.tessel32_dag.DAGNode", sizeof(DAGNodeObject), node_tp_new,
                           node_tp_init, node_dealloc, node_traverse, node_clear, node_repr, node_richcompare,
                           node_getset, node_methods, msg::DAGNODE_DOC);
   S.node_type = g_node_type;
-  S.edge_type = make_type(m, "corvanti.utilities.tessel32_dag.DAGEdge", sizeof(DAGEdgeObject), edge_tp_new,
-                          edge_tp_init, edge_dealloc, edge_traverse, edge_clear, edge_repr, edge_richcompare,
-                          edge_getset, edge_methods, msg::DAGEDGE_DOC);
 
   nb::object field = nb::module_::import_("dataclasses").attr("field");
   nb::object dict_type = nb::borrow((PyObject*) &PyDict_Type);
@@ -694,15 +467,7 @@ void register_records(nb::module_& m) {
   node_spec.append(nb::make_tuple("pair_id", "Optional[int]", field("default"_a = nb::none())));
   node_spec.append(nb::make_tuple("is_protected", "bool", field("default"_a = false)));
   adopt_dataclass_metadata((PyObject*) g_node_type, "DAGNode", node_spec);
-
-  nb::list edge_spec;
-  edge_spec.append(nb::make_tuple("source_id", "int"));
-  edge_spec.append(nb::make_tuple("target_id", "int"));
-  edge_spec.append(nb::make_tuple("input_index", "int"));
-  adopt_dataclass_metadata((PyObject*) S.edge_type, "DAGEdge", edge_spec);
-
   m.attr("DAGNode") = nb::handle((PyObject*) g_node_type);
-  m.attr("DAGEdge") = nb::handle((PyObject*) S.edge_type);
 }
 
 }  // namespace dag
