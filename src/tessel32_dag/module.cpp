@@ -124,6 +124,7 @@ static void init_module(nb::module_& m) {
   register_tracked_frame(m);
   register_wrap_audit(m);
   register_bulk(m);
+  register_persist(m);
 }
 
 }  // namespace dag
