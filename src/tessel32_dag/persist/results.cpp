@@ -56,6 +56,15 @@ bool plain_objects(nb::handle column_values) {
   return true;
 }
 
+/// The one-letter numpy kind of a dtype ('i', 'f', 'O', ...), 0 when unusual.
+char kind_of(nb::handle dtype) {
+  nb::object k = attr(dtype, "kind");
+  if (!PyUnicode_Check(k.ptr()) || PyUnicode_GET_LENGTH(k.ptr()) != 1) return 0;
+  return (char) PyUnicode_READ_CHAR(k.ptr(), 0);
+}
+
+bool known_kind(char k) { return k == 'i' || k == 'u' || k == 'f' || k == 'b' || k == 'O'; }
+
 /// Can the frame road print rows [0, n) exactly as the per-row calls do?
 /// Returns the frame (converted to the row dtype) to print, or a null object.
 nb::object printable_frame(nb::handle df, Py_ssize_t n) {
@@ -69,25 +78,44 @@ nb::object printable_frame(nb::handle df, Py_ssize_t n) {
   nb::object iloc = attr(df, "iloc");
   nb::object first = glue::steal(PyObject_GetItem(iloc.ptr(), nb::int_(0).ptr()));
   nb::object row_dtype = attr(first, "dtype");
-  std::string kind = nb::cast<std::string>(attr(row_dtype, "kind"));
-  if (kind != "i" && kind != "u" && kind != "f" && kind != "b" && kind != "O") return {};
+  char kind = kind_of(row_dtype);
   // Every column must be one of the dtypes the road knows.
+  // numpy dtypes of the known kinds, and pandas' string dtype (str or NaN cells).
+  nb::object np_dtype = attr(glue::steal(PyImport_ImportModule("numpy")), "dtype");
+  nb::object str_dtype = attr(glue::steal(PyImport_ImportModule("pandas")), "StringDtype");
+  auto known = [&](nb::handle dt) {
+    int is_str = PyObject_IsInstance(dt.ptr(), str_dtype.ptr());
+    if (is_str < 0) glue::raise_current();
+    if (is_str) return true;
+    return PyObject_TypeCheck(dt.ptr(), (PyTypeObject*) np_dtype.ptr()) && known_kind(kind_of(dt));
+  };
   nb::object dtypes = glue::steal(PySequence_List(attr(df, "dtypes").ptr()));
-  for (Py_ssize_t i = 0; i < ncols; ++i) {
-    nb::object dt = nb::borrow(PyList_GET_ITEM(dtypes.ptr(), i));
-    if (!PyObject_TypeCheck(dt.ptr(), (PyTypeObject*) attr(glue::steal(PyImport_ImportModule("numpy")), "dtype").ptr()))
-      return {};
-    std::string k = nb::cast<std::string>(attr(dt, "kind"));
-    if (k != "i" && k != "u" && k != "f" && k != "b" && k != "O") return {};
-  }
+  for (Py_ssize_t i = 0; i < ncols; ++i)
+    if (!known(PyList_GET_ITEM(dtypes.ptr(), i))) return {};
+  if (!known(row_dtype)) return {};
   nb::object head = glue::steal(PyObject_GetItem(iloc.ptr(), glue::steal(PySlice_New(nullptr, nb::int_(n).ptr(), nullptr)).ptr()));
-  nb::object converted = call_method(head, "astype", {row_dtype.ptr()});
-  if (kind == "O") {
-    // Object rows: every cell must be a plain scalar.
-    nb::object values = call_method(call_method(converted, "to_numpy", {}), "ravel", {});
-    if (!plain_objects(values)) return {};
+  if (kind != 'O') return call_method(head, "astype", {row_dtype.ptr()});  // e.g. ints printed as floats
+  // Object rows hold each cell as the Python scalar of its column (int,
+  // float, bool, str), which the encoder prints exactly as it prints the
+  // column's own values, so the frame is printed unconverted. Narrow floats
+  // stay numpy scalars in such a row and print differently (an inf float32
+  // is refused): those frames take the per-row road.
+  for (Py_ssize_t i = 0; i < ncols; ++i) {
+    nb::handle dt = PyList_GET_ITEM(dtypes.ptr(), i);
+    if (kind_of(dt) == 'f' && nb::cast<Py_ssize_t>(attr(dt, "itemsize")) < 8) return {};
   }
-  return converted;
+  nb::object frame = head;
+  nb::object fdtypes = glue::steal(PySequence_List(attr(frame, "dtypes").ptr()));
+  nb::object getcol = attr(attr(frame, "iloc"), "__getitem__");
+  for (Py_ssize_t i = 0; i < ncols; ++i) {
+    nb::handle dt = PyList_GET_ITEM(fdtypes.ptr(), i);
+    if (!PyObject_TypeCheck(dt.ptr(), (PyTypeObject*) np_dtype.ptr()) || kind_of(dt) != 'O') continue;
+    // Object columns: every cell must be a plain scalar.
+    nb::object key = nb::make_tuple(glue::steal(PySlice_New(nullptr, nullptr, nullptr)), nb::int_(i));
+    nb::object col = glue::steal(PyObject_CallOneArg(getcol.ptr(), key.ptr()));
+    if (!plain_objects(call_method(col, "to_numpy", {}))) return {};
+  }
+  return frame;
 }
 
 /// The frame road: one to_json over the frame, split into rows, hashed.
