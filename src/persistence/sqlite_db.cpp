@@ -1,0 +1,385 @@
+// The SQLite batch writer (see sqlite_db.h).
+#include "persistence/sqlite_db.h"
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <thread>
+
+namespace persist {
+namespace {
+
+// Waiting on another connection's lock: SQLite's own busy handler first, then
+// whole-transaction retries of our own with a growing pause.
+constexpr int kBusyTimeoutMs = 30000;
+constexpr int kBusyRetries = 8;
+
+bool is_busy(int rc) {
+  int p = rc & 0xff;
+  return p == SQLITE_BUSY || p == SQLITE_LOCKED;
+}
+
+void pause(int attempt) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(10 << (attempt < 6 ? attempt : 6)));
+}
+
+const char kInsertNode[] =
+    "INSERT INTO nodes (pipeline_id, fingerprint, node_type, operation, table_name, column_name, "
+    "pair_id, is_protected, entity_hash, chain_hash, metadata) VALUES (?,?,?,?,?,?,?,?,?,?,?) "
+    "ON CONFLICT (pipeline_id, fingerprint) DO NOTHING";
+const char kInsertEdge[] =
+    "INSERT INTO edges (pipeline_id, parent_node_id, child_node_id, input_position) "
+    "SELECT ?1, p.id, c.id, ?4 FROM nodes p, nodes c "
+    "WHERE p.pipeline_id = ?1 AND p.fingerprint = ?2 AND c.pipeline_id = ?1 AND c.fingerprint = ?3 "
+    "ON CONFLICT (parent_node_id, child_node_id, input_position) DO NOTHING";
+const char kInsertEdgeResolved[] =
+    "INSERT INTO edges (pipeline_id, parent_node_id, child_node_id, input_position) "
+    "SELECT c.pipeline_id, ?1, c.id, ?3 FROM nodes c WHERE c.id = ?2 "
+    "ON CONFLICT (parent_node_id, child_node_id, input_position) DO NOTHING";
+const char kInsertRowValue[] =
+    "INSERT INTO row_values (pipeline_id, tenant_id, row_index, fingerprint, node_operation, value, "
+    "text_value, column_name) VALUES (?,?,?,?,?,?,?,?)";
+const char kUpsertSource[] =
+    "INSERT INTO sources (tenant_id, pipeline_id, pair_id, table_name, column_name, is_protected) "
+    "VALUES (?,?,?,?,?,?) ON CONFLICT (tenant_id, table_name, column_name) DO UPDATE SET "
+    "pipeline_id = excluded.pipeline_id, pair_id = excluded.pair_id, is_protected = excluded.is_protected";
+const char kUpsertResult[] =
+    "INSERT INTO results (pipeline_id, row_key, output_name, fingerprint, value, input_hash) "
+    "VALUES (?,?,?,?,?,?) ON CONFLICT (pipeline_id, row_key, output_name) DO UPDATE SET "
+    "fingerprint = excluded.fingerprint, value = excluded.value, input_hash = excluded.input_hash";
+const char kFingerprints[] = "SELECT fingerprint, id FROM nodes WHERE pipeline_id = ?";
+
+void bind_text(sqlite3_stmt* s, int i, const std::string& v) {
+  sqlite3_bind_text(s, i, v.data(), (int) v.size(), SQLITE_STATIC);
+}
+void bind_opt(sqlite3_stmt* s, int i, const std::optional<std::string>& v) {
+  if (v) bind_text(s, i, *v);
+  else sqlite3_bind_null(s, i);
+}
+void bind_opt(sqlite3_stmt* s, int i, const std::optional<int64_t>& v) {
+  if (v) sqlite3_bind_int64(s, i, *v);
+  else sqlite3_bind_null(s, i);
+}
+void bind_opt(sqlite3_stmt* s, int i, const std::optional<double>& v) {
+  if (v) sqlite3_bind_double(s, i, *v);
+  else sqlite3_bind_null(s, i);
+}
+void bind_value(sqlite3_stmt* s, int i, const SqlValue& v) {
+  if (auto* p = std::get_if<int64_t>(&v)) sqlite3_bind_int64(s, i, *p);
+  else if (auto* d = std::get_if<double>(&v)) sqlite3_bind_double(s, i, *d);
+  else if (auto* t = std::get_if<std::string>(&v)) bind_text(s, i, *t);
+  else sqlite3_bind_null(s, i);
+}
+
+}  // namespace
+
+Db::~Db() { close(); }
+
+void Db::fail(int rc, const char* where) {
+  const char* text = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+  throw DbError(rc, where, text ? text : "unknown error");
+}
+
+void Db::require_open(const char* where) const {
+  if (!db_) throw DbError(-1, where, "the database is not open");
+}
+
+void Db::open() {
+  std::lock_guard lk(mu_);
+  if (db_) return;
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                           nullptr);
+  if (rc != SQLITE_OK) {
+    std::string text = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    sqlite3_close_v2(db);
+    throw DbError(rc, "open", text);
+  }
+  db_ = db;
+  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  sqlite3_extended_result_codes(db_, 1);
+  try {
+    // journal_mode=WAL itself takes a lock: retry it like a transaction.
+    for (int attempt = 0;; ++attempt) {
+      int r = sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+      if (r == SQLITE_OK) break;
+      if (!is_busy(r) || attempt >= kBusyRetries) fail(r, "open");
+      pause(attempt);
+    }
+    exec("PRAGMA synchronous=NORMAL", "open");
+    exec("PRAGMA foreign_keys=OFF", "open");
+    exec("PRAGMA cache_size=-65536", "open");
+    exec("PRAGMA temp_store=MEMORY", "open");
+  } catch (...) {
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+    throw;
+  }
+}
+
+void Db::finalize_all() {
+  for (auto& [k, s] : stmts_) sqlite3_finalize(s);
+  stmts_.clear();
+}
+
+void Db::close() {
+  std::lock_guard lk(mu_);
+  if (!db_) return;
+  finalize_all();
+  sqlite3_close_v2(db_);
+  db_ = nullptr;
+}
+
+bool Db::is_open() const {
+  std::lock_guard lk(mu_);
+  return db_ != nullptr;
+}
+
+void Db::set_context(std::optional<std::string> tenant, std::optional<int64_t> pipeline) {
+  std::lock_guard lk(mu_);
+  tenant_ = std::move(tenant);
+  pipeline_ = pipeline;
+}
+
+void Db::exec(const char* sql, const char* where) {
+  int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) fail(rc, where);
+}
+
+sqlite3_stmt* Db::stmt(const char* sql, const char* where) {
+  auto it = stmts_.find(sql);
+  if (it != stmts_.end()) {
+    sqlite3_reset(it->second);
+    sqlite3_clear_bindings(it->second);
+    return it->second;
+  }
+  sqlite3_stmt* s = nullptr;
+  int rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr);
+  if (rc != SQLITE_OK) fail(rc, where);
+  stmts_.emplace(sql, s);
+  return s;
+}
+
+void Db::step_done(sqlite3_stmt* s, const char* where) {
+  int rc = sqlite3_step(s);
+  if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
+    sqlite3_reset(s);
+    fail(rc, where);
+  }
+  sqlite3_reset(s);
+}
+
+template <class F>
+auto Db::transaction(const char* where, F&& body) {
+  std::lock_guard lk(mu_);
+  require_open(where);
+  for (int attempt = 0;; ++attempt) {
+    try {
+      exec("BEGIN IMMEDIATE", where);
+      auto result = body();
+      exec("COMMIT", where);
+      return result;
+    } catch (const DbError& e) {
+      if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      if (!is_busy(e.code) || attempt >= kBusyRetries) throw;
+      pause(attempt);
+    }
+  }
+}
+
+void Db::insert_node(const NodeRow& r) {
+  sqlite3_stmt* s = stmt(kInsertNode, "store_nodes");
+  sqlite3_bind_int64(s, 1, r.pipeline_id);
+  sqlite3_bind_int64(s, 2, r.fingerprint);
+  bind_text(s, 3, r.node_type);
+  bind_text(s, 4, r.operation);
+  bind_opt(s, 5, r.table_name);
+  bind_opt(s, 6, r.column_name);
+  bind_opt(s, 7, r.pair_id);
+  sqlite3_bind_int(s, 8, r.is_protected ? 1 : 0);
+  bind_opt(s, 9, r.entity_hash);
+  bind_opt(s, 10, r.chain_hash);
+  bind_opt(s, 11, r.metadata);
+  step_done(s, "store_nodes");
+}
+
+void Db::insert_edge(const EdgeRow& r) {
+  sqlite3_stmt* s = stmt(kInsertEdge, "store_edges");
+  sqlite3_bind_int64(s, 1, r.pipeline_id);
+  sqlite3_bind_int64(s, 2, r.parent_fingerprint);
+  sqlite3_bind_int64(s, 3, r.child_fingerprint);
+  sqlite3_bind_int64(s, 4, r.input_position);
+  step_done(s, "store_edges");
+}
+
+void Db::insert_row_value(const RowValueRow& r) {
+  sqlite3_stmt* s = stmt(kInsertRowValue, "store_row_values");
+  sqlite3_bind_int64(s, 1, r.pipeline_id);
+  bind_opt(s, 2, r.tenant_id);
+  sqlite3_bind_int64(s, 3, r.row_index);
+  sqlite3_bind_int64(s, 4, r.fingerprint);
+  bind_text(s, 5, r.node_operation);
+  bind_opt(s, 6, r.value);
+  bind_opt(s, 7, r.text_value);
+  bind_opt(s, 8, r.column_name);
+  step_done(s, "store_row_values");
+}
+
+void Db::insert_source(const SourceRow& r) {
+  sqlite3_stmt* s = stmt(kUpsertSource, "register_source");
+  bind_opt(s, 1, tenant_);
+  bind_opt(s, 2, pipeline_);
+  sqlite3_bind_int64(s, 3, r.pair_id);
+  bind_text(s, 4, r.table_name);
+  bind_text(s, 5, r.column_name);
+  sqlite3_bind_int(s, 6, r.is_protected ? 1 : 0);
+  step_done(s, "register_source");
+}
+
+int64_t Db::store_nodes(const std::vector<NodeRow>& rows) {
+  return transaction("store_nodes", [&] {
+    int64_t before = sqlite3_total_changes64(db_);
+    for (const NodeRow& r : rows) insert_node(r);
+    return sqlite3_total_changes64(db_) - before;
+  });
+}
+
+std::vector<std::pair<int64_t, int64_t>> Db::fingerprint_map(int64_t pipeline_id) {
+  std::lock_guard lk(mu_);
+  require_open("get_fingerprint_node_map");
+  for (int attempt = 0;; ++attempt) {
+    std::vector<std::pair<int64_t, int64_t>> out;
+    sqlite3_stmt* s = stmt(kFingerprints, "get_fingerprint_node_map");
+    sqlite3_bind_int64(s, 1, pipeline_id);
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW)
+      out.emplace_back(sqlite3_column_int64(s, 0), sqlite3_column_int64(s, 1));
+    sqlite3_reset(s);
+    if (rc == SQLITE_DONE) return out;
+    if (!is_busy(rc) || attempt >= kBusyRetries) fail(rc, "get_fingerprint_node_map");
+    pause(attempt);
+  }
+}
+
+int64_t Db::store_edges_resolved(const std::vector<ResolvedEdgeRow>& rows) {
+  return transaction("store_edges_resolved", [&] {
+    int64_t before = sqlite3_total_changes64(db_);
+    for (const ResolvedEdgeRow& r : rows) {
+      sqlite3_stmt* s = stmt(kInsertEdgeResolved, "store_edges_resolved");
+      sqlite3_bind_int64(s, 1, r.parent_id);
+      sqlite3_bind_int64(s, 2, r.child_id);
+      sqlite3_bind_int64(s, 3, r.input_position);
+      step_done(s, "store_edges_resolved");
+    }
+    return sqlite3_total_changes64(db_) - before;
+  });
+}
+
+int64_t Db::store_edges(const std::vector<EdgeRow>& rows) {
+  return transaction("store_edges", [&] {
+    int64_t before = sqlite3_total_changes64(db_);
+    for (const EdgeRow& r : rows) insert_edge(r);
+    return sqlite3_total_changes64(db_) - before;
+  });
+}
+
+int64_t Db::store_row_values(const std::vector<RowValueRow>& rows) {
+  return transaction("store_row_values", [&] {
+    for (const RowValueRow& r : rows) insert_row_value(r);
+    return (int64_t) rows.size();
+  });
+}
+
+int64_t Db::store_results(int64_t pipeline_id, const std::vector<ResultRow>& rows) {
+  return transaction("store_results", [&] {
+    for (const ResultRow& r : rows) {
+      sqlite3_stmt* s = stmt(kUpsertResult, "store_results");
+      sqlite3_bind_int64(s, 1, pipeline_id);
+      bind_text(s, 2, r.row_key);
+      bind_text(s, 3, r.output_name);
+      sqlite3_bind_int64(s, 4, r.fingerprint);
+      bind_opt(s, 5, r.value);
+      bind_opt(s, 6, r.input_hash);
+      step_done(s, "store_results");
+    }
+    return (int64_t) rows.size();
+  });
+}
+
+void Db::write_batch(const NativeRow* rows, size_t n) {
+  transaction("write_batch", [&] {
+    for (size_t i = 0; i < n; ++i) {
+      const NativeRow& r = rows[i];
+      if (auto* node = std::get_if<NodeRow>(&r)) insert_node(*node);
+      else if (auto* edge = std::get_if<EdgeRow>(&r)) insert_edge(*edge);
+      else if (auto* value = std::get_if<RowValueRow>(&r)) insert_row_value(*value);
+      else if (auto* source = std::get_if<SourceRow>(&r)) insert_source(*source);
+    }
+    return 0;
+  });
+}
+
+std::pair<int64_t, int64_t> Db::execute(const std::string& sql, const SqlRow& params) {
+  return transaction("execute", [&] {
+    sqlite3_stmt* s = nullptr;
+    int rc = sqlite3_prepare_v2(db_, sql.c_str(), (int) sql.size(), &s, nullptr);
+    if (rc != SQLITE_OK) fail(rc, "execute");
+    for (size_t i = 0; i < params.size(); ++i) bind_value(s, (int) i + 1, params[i]);
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    }
+    sqlite3_finalize(s);
+    if (rc != SQLITE_DONE) fail(rc, "execute");
+    return std::make_pair((int64_t) sqlite3_changes64(db_), (int64_t) sqlite3_last_insert_rowid(db_));
+  });
+}
+
+std::vector<SqlRow> Db::query(const std::string& sql, const SqlRow& params) {
+  std::lock_guard lk(mu_);
+  require_open("query");
+  for (int attempt = 0;; ++attempt) {
+    sqlite3_stmt* s = nullptr;
+    int rc = sqlite3_prepare_v2(db_, sql.c_str(), (int) sql.size(), &s, nullptr);
+    if (rc != SQLITE_OK) {
+      if (is_busy(rc) && attempt < kBusyRetries) {
+        pause(attempt);
+        continue;
+      }
+      fail(rc, "query");
+    }
+    for (size_t i = 0; i < params.size(); ++i) bind_value(s, (int) i + 1, params[i]);
+    std::vector<SqlRow> out;
+    int ncol = sqlite3_column_count(s);
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+      SqlRow row;
+      row.reserve((size_t) ncol);
+      for (int c = 0; c < ncol; ++c) {
+        switch (sqlite3_column_type(s, c)) {
+          case SQLITE_INTEGER: row.emplace_back((int64_t) sqlite3_column_int64(s, c)); break;
+          case SQLITE_FLOAT: row.emplace_back(sqlite3_column_double(s, c)); break;
+          case SQLITE_NULL: row.emplace_back(std::monostate{}); break;
+          default: {
+            const char* t = (const char*) sqlite3_column_text(s, c);
+            row.emplace_back(std::string(t ? t : "", (size_t) sqlite3_column_bytes(s, c)));
+          }
+        }
+      }
+      out.push_back(std::move(row));
+    }
+    sqlite3_finalize(s);
+    if (rc == SQLITE_DONE) return out;
+    if (!is_busy(rc) || attempt >= kBusyRetries) fail(rc, "query");
+    pause(attempt);
+  }
+}
+
+void Db::execute_script(const std::vector<std::string>& statements) {
+  transaction("executescript", [&] {
+    for (const std::string& sql : statements) {
+      int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
+      if (rc != SQLITE_OK) fail(rc, "executescript");
+    }
+    return 0;
+  });
+}
+
+}  // namespace persist
