@@ -258,6 +258,7 @@ bool fill_records(TrackerView& t, DAGNodeObject* n, int64_t pipeline_id, corvant
 /// Everything the native road needs holds for this tracker and node.
 bool try_native(TrackerView& t, PyObject* node) {
   if (!is_node(node)) return false;
+  init_names();
   const corvanti_persist::CAPI* api = capi();
   if (!api) return false;
   nb::object writer = self_attr(t.self, S.s_writer);
@@ -266,7 +267,6 @@ bool try_native(TrackerView& t, PyObject* node) {
   if (!pkg || !module_has(pkg, s_stored_node_name, api->stored_node_type) ||
       !module_has(pkg, s_stored_edge_name, api->stored_edge_type))
     return false;
-  init_names();
   if (!glue::not_overridden(t.self, s_persist_node_name, d_persist_node) ||
       !glue::not_overridden(t.self, s_decode_full_name, d_decode_full))
     return false;
