@@ -262,7 +262,9 @@ bool try_native(TrackerView& t, PyObject* node) {
   const corvanti_persist::CAPI* api = capi();
   if (!api) return false;
   nb::object writer = self_attr(t.self, S.s_writer);
-  if (Py_TYPE(writer.ptr()) != api->writer_type) return false;
+  // Our writer over our own storage only: a foreign storage behind our
+  // writer gets the records _persist_node makes, exactly.
+  if (Py_TYPE(writer.ptr()) != api->writer_type || !api->is_native(writer.ptr())) return false;
   PyObject* pkg = loaded_module(PKG);
   if (!pkg || !module_has(pkg, s_stored_node_name, api->stored_node_type) ||
       !module_has(pkg, s_stored_edge_name, api->stored_edge_type))
