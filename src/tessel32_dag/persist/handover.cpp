@@ -107,6 +107,8 @@ PyObject* s_persist_node_name = nullptr;
 PyObject* s_decode_full_name = nullptr;
 PyObject* s_stored_node_name = nullptr;
 PyObject* s_stored_edge_name = nullptr;
+PyObject* s_pkg_name = nullptr;
+PyObject* s_native_name = nullptr;
 PyObject* d_persist_node = nullptr;  ///< DAGTracker.__dict__["_persist_node"]
 PyObject* d_decode_full = nullptr;   ///< ProvenanceTracker.__dict__["decode_full"]
 const corvanti_persist::CAPI* g_capi = nullptr;
@@ -117,6 +119,8 @@ void init_names() {
   s_decode_full_name = PyUnicode_InternFromString("decode_full");
   s_stored_node_name = PyUnicode_InternFromString("StoredNode");
   s_stored_edge_name = PyUnicode_InternFromString("StoredEdge");
+  s_pkg_name = PyUnicode_InternFromString(PKG);
+  s_native_name = PyUnicode_InternFromString("corvanti.utilities.persistence._native");
   // Borrowed from the class dicts: both classes live for the process's life.
   d_persist_node = PyDict_GetItemWithError(((PyTypeObject*) S.tracker_type)->tp_dict, s_persist_node_name);
   d_decode_full = PyDict_GetItemWithError(((PyTypeObject*) S.t32->base_type)->tp_dict, s_decode_full_name);
@@ -124,18 +128,20 @@ void init_names() {
 }
 
 /// sys.modules[name] without importing anything (borrowed, or nullptr).
-PyObject* loaded_module(const char* name) {
-  PyObject* mods = PyImport_GetModuleDict();
-  PyObject* m = PyDict_GetItemString(mods, name);
+/// `name` is an interned str (looked up once per node).
+PyObject* loaded_module(PyObject* name) {
+  PyObject* m = PyDict_GetItemWithError(PyImport_GetModuleDict(), name);
+  if (!m) PyErr_Clear();
   return m;
 }
+
 
 /// The capsule's table, once the native writer module is loaded. Looked up
 /// in sys.modules only: an AsyncWriter instance implies its module is there,
 /// and node creation must not start imports under its lock.
 const corvanti_persist::CAPI* capi() {
   if (g_capi) return g_capi;
-  PyObject* m = loaded_module("corvanti.utilities.persistence._native");
+  PyObject* m = loaded_module(s_native_name);
   if (!m) return nullptr;
   PyObject* cap = nullptr;
   if (PyObject_GetOptionalAttrString(m, "_C_API", &cap) <= 0) {
@@ -265,7 +271,7 @@ bool try_native(TrackerView& t, PyObject* node) {
   // Our writer over our own storage only: a foreign storage behind our
   // writer gets the records _persist_node makes, exactly.
   if (Py_TYPE(writer.ptr()) != api->writer_type || !api->is_native(writer.ptr())) return false;
-  PyObject* pkg = loaded_module(PKG);
+  PyObject* pkg = loaded_module(s_pkg_name);
   if (!pkg || !module_has(pkg, s_stored_node_name, api->stored_node_type) ||
       !module_has(pkg, s_stored_edge_name, api->stored_edge_type))
     return false;
