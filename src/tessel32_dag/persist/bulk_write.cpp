@@ -275,6 +275,7 @@ nb::object tracker_persist_dag_to_storage(const glue::Call& c) {
   glue::parse(sig, c, nullptr);
   PyObject* self = c.self;
   nb::object stored_node = import_name(PKG_STORAGE, "StoredNode");
+  GcPause gc_pause;
   std::vector<nb::object> nodes = all_nodes(self);
   std::vector<PyObject*> reps = representatives(nodes);
   nb::object storage = self_attr(self, S.s_storage);
@@ -320,6 +321,7 @@ nb::object tracker_persist_to_storage(const glue::Call& c) {
     call_method_kw(storage, "register_source", {pair_id.ptr(), table.ptr(), column.ptr()}, prot_kw, {is_prot.ptr()});
   }
 
+  GcPause gc_pause;
   std::vector<nb::object> nodes = all_nodes(self);
   std::vector<PyObject*> reps = representatives(nodes);
   nb::object batch = node_batch(self, stored_node, reps, pid, false);

@@ -217,6 +217,7 @@ nb::object tracker_persist_results(const glue::Call& c) {
   PyObject* source_df = a[4] ? a[4] : Py_None;
 
   glue::steal(PyImport_ImportModule("hashlib"));
+  GcPause gc_pause;
   nb::object keys = glue::steal(PySequence_List(a[2]));
   const Py_ssize_t n_keys = PyList_GET_SIZE(keys.ptr());
   nb::object row_hashes;
