@@ -59,17 +59,21 @@ def expected_graph(t):
 
 
 def test_everything_handed_over_is_in_the_database(tmp_path):
+    # 3000 rows make ~50000 records: the writer's queue (10000) fills up and
+    # the tracker waits for room; nothing may be dropped.
     path = tmp_path / "lineage.db"
+    n = 3000
     t = DAGTracker(api_key="local", service_url=db_url(tmp_path), pipeline_name="credit")
     pid = t._pipeline_id
-    pipeline(t)
-    n_values = len(t._value_buffer) + t.get_persistence_stats()["queued"]
+    pipeline(t, n)
     assert t.flush() is True
     nodes, edges = stored_graph(path, pid)
     want_nodes, want_edges = expected_graph(t)
     assert len(nodes) == want_nodes == t._nodes_written and edges == want_edges
+    # 3 source cells per row, then one value per row for each of the three operations
     (count,), = rows(path, f"SELECT count(*) FROM row_values WHERE pipeline_id = {pid}")
-    assert count == t.get_persistence_stats()["row_values"] > 0 and n_values > 0
+    assert count == 6 * n
+    assert t.get_persistence_stats()["failed"] == 0
     (syncs,), = rows(path, "SELECT count(*) FROM dashboard_syncs")
     assert syncs == 1
     t.disable_persistence()

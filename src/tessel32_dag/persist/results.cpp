@@ -65,6 +65,26 @@ char kind_of(nb::handle dtype) {
 
 bool known_kind(char k) { return k == 'i' || k == 'u' || k == 'f' || k == 'b' || k == 'O'; }
 
+/// The dtype of a row taken by position: pandas interleaves the columns'
+/// dtypes into their common type. Asked of pandas' own rule, so that no row
+/// view of the caller's frame is made (pandas keeps book of every view);
+/// the first row's dtype when that rule is not where it is expected.
+nb::object common_dtype(nb::handle dtypes, nb::handle iloc) {
+  PyObject* cast = PyImport_ImportModule("pandas.core.dtypes.cast");
+  if (cast) {
+    PyObject* fn = PyObject_GetAttrString(cast, "find_common_type");
+    Py_DECREF(cast);
+    if (fn) {
+      PyObject* r = PyObject_CallOneArg(fn, dtypes.ptr());
+      Py_DECREF(fn);
+      if (r) return nb::steal(r);
+    }
+  }
+  take_exception();
+  nb::object first = glue::steal(PyObject_GetItem(iloc.ptr(), nb::int_(0).ptr()));
+  return attr(first, "dtype");
+}
+
 /// Can the frame road print rows [0, n) exactly as the per-row calls do?
 /// Returns the frame (converted to the row dtype) to print, or a null object.
 nb::object printable_frame(nb::handle df, Py_ssize_t n) {
@@ -76,8 +96,8 @@ nb::object printable_frame(nb::handle df, Py_ssize_t n) {
   for (Py_ssize_t i = 0; i < ncols; ++i)
     if (!PyUnicode_CheckExact(PyList_GET_ITEM(labels.ptr(), i))) return {};
   nb::object iloc = attr(df, "iloc");
-  nb::object first = glue::steal(PyObject_GetItem(iloc.ptr(), nb::int_(0).ptr()));
-  nb::object row_dtype = attr(first, "dtype");
+  nb::object dtypes = glue::steal(PySequence_List(attr(df, "dtypes").ptr()));
+  nb::object row_dtype = common_dtype(dtypes, iloc);
   char kind = kind_of(row_dtype);
   // Every column must be one of the dtypes the road knows.
   // numpy dtypes of the known kinds, and pandas' string dtype (str or NaN cells).
@@ -89,11 +109,16 @@ nb::object printable_frame(nb::handle df, Py_ssize_t n) {
     if (is_str) return true;
     return PyObject_TypeCheck(dt.ptr(), (PyTypeObject*) np_dtype.ptr()) && known_kind(kind_of(dt));
   };
-  nb::object dtypes = glue::steal(PySequence_List(attr(df, "dtypes").ptr()));
   for (Py_ssize_t i = 0; i < ncols; ++i)
     if (!known(PyList_GET_ITEM(dtypes.ptr(), i))) return {};
   if (!known(row_dtype)) return {};
-  nb::object head = glue::steal(PyObject_GetItem(iloc.ptr(), glue::steal(PySlice_New(nullptr, nb::int_(n).ptr(), nullptr)).ptr()));
+  // The frame itself when every row is wanted: a slice would be one more
+  // view pandas keeps track of for the caller's frame.
+  Py_ssize_t total = PyObject_Length(df.ptr());
+  if (total < 0) glue::raise_current();
+  nb::object head = n == total ? nb::borrow(df)
+                               : glue::steal(PyObject_GetItem(
+                                     iloc.ptr(), glue::steal(PySlice_New(nullptr, nb::int_(n).ptr(), nullptr)).ptr()));
   if (kind != 'O') return call_method(head, "astype", {row_dtype.ptr()});  // e.g. ints printed as floats
   // Object rows hold each cell as the Python scalar of its column (int,
   // float, bool, str), which the encoder prints exactly as it prints the
