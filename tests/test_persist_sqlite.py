@@ -235,3 +235,24 @@ def test_two_trackers_in_two_threads_share_one_database(tmp_path):
     for pid, _, written in done:
         (n,), = rows(path, f"SELECT count(*) FROM nodes WHERE pipeline_id = {pid}")
         assert n == written > 0
+
+
+def test_a_tracker_left_open_at_exit_is_closed_by_its_finaliser(tmp_path):
+    from support.proc import run_python
+
+    path = tmp_path / "exit.db"
+    code = (
+        "import sys\n"
+        "from corvanti.utilities.tessel32_dag import DAGTracker\n"
+        "t = DAGTracker(api_key='local', service_url='sqlite:///' + sys.argv[1])\n"
+        "s = t.create_source_node('t', 'c', 3)\n"
+        "for i in range(2000):\n"
+        "    t.log_unary('neg', s, 100 + i)\n"
+        "print(t._pipeline_id)\n"
+    )
+    proc = run_python(code, str(path), check=False)
+    assert proc.returncode == 0, proc.stderr
+    pid = int(proc.stdout.strip())
+    (n,), = rows(path, f"SELECT count(*) FROM nodes WHERE pipeline_id = {pid}")
+    assert n == 2001  # the writer was drained, not abandoned
+    assert rows(path, f"SELECT status FROM pipelines WHERE id = {pid}") == [("completed",)]

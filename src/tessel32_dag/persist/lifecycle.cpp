@@ -62,6 +62,61 @@ void enable_guarded(PyObject* self, nb::handle storage, nb::handle writer_type, 
   }
 }
 
+// ---- closing at interpreter exit
+//
+// A tracker still open when the interpreter exits is otherwise closed by its
+// finaliser during the last stage of shutdown, when imports no longer work and
+// the storage cannot complete its pipeline. An atexit hook (holding only a
+// weak reference) closes it first, while everything still works.
+constexpr const char* EXIT_HOOK = "_exit_hook";
+
+nb::object close_at_exit(const glue::Call& c) {
+  PyObject* tracker = nullptr;
+  if (PyWeakref_GetRef(c.self, &tracker) <= 0) {
+    PyErr_Clear();
+    return nb::none();
+  }
+  nb::object t = nb::steal(tracker);
+  PyObject* r = PyObject_CallMethodNoArgs(t.ptr(), S.s_disable_persistence);
+  if (r) {
+    Py_DECREF(r);
+  } else if (PyErr_ExceptionMatches(PyExc_Exception)) {
+    PyErr_Clear();  // as in __del__: closing is best effort
+  } else {
+    glue::raise_current();
+  }
+  return nb::none();
+}
+
+PyMethodDef close_at_exit_def = GLUE_METHOD("_close_at_exit", close_at_exit, nullptr);
+
+void register_exit_hook(PyObject* self) {
+  if (!attr_or(self, EXIT_HOOK, nb::none()).is_none()) return;
+  nb::object ref = glue::steal(PyWeakref_NewRef(self, nullptr));
+  nb::object hook = glue::steal(PyCFunction_New(&close_at_exit_def, ref.ptr()));
+  nb::object atexit = glue::steal(PyImport_ImportModule("atexit"));
+  call_method(atexit, "register", {hook.ptr()});
+  set_attr(self, EXIT_HOOK, hook);
+}
+
+void unregister_exit_hook(PyObject* self) {
+  nb::object hook = attr_or(self, EXIT_HOOK, nb::none());
+  if (hook.is_none()) return;
+  set_attr(self, EXIT_HOOK, nb::none());
+  PyObject* atexit = PyImport_ImportModule("atexit");  // gone late in shutdown: nothing to undo then
+  if (!atexit) {
+    take_exception();
+    return;
+  }
+  PyObject* r = PyObject_CallMethod(atexit, "unregister", "O", hook.ptr());
+  Py_DECREF(atexit);
+  if (r) {
+    Py_DECREF(r);
+  } else {
+    take_exception();
+  }
+}
+
 }  // namespace
 
 nb::object tracker_enable_persistence(const glue::Call& c) {
@@ -79,6 +134,7 @@ nb::object tracker_enable_persistence(const glue::Call& c) {
   nb::object tenant = or_default(self_attr(self, S.s_tenant_id), msg::DEFAULT_TENANT);
   nb::object storage = call_kw(storage_type, {}, kw, {url.ptr(), key.ptr(), tenant.ptr()});
   set_attr(self, "_storage", storage);
+  register_exit_hook(self);
 
   nb::object made_writer;
   try {
@@ -132,6 +188,7 @@ nb::object tracker_disable_persistence(const glue::Call& c) {
   }
   set_attr(self, "_pipeline_id", nb::none());
   set_attr(self, FAILED_PIPELINE, nb::none());
+  unregister_exit_hook(self);
   return nb::none();
 }
 
