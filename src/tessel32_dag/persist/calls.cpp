@@ -7,7 +7,11 @@
 namespace dag::persist {
 
 nb::object import_name(const char* module, const char* name) {
-  nb::object mod = glue::steal(PyImport_ImportModule(module));
+  // sys.modules first (a dict lookup); the import system only when it has
+  // no entry, as the import statement does.
+  PyObject* found = PyImport_GetModule(glue::steal(PyUnicode_FromString(module)).ptr());
+  if (!found && PyErr_Occurred()) glue::raise_current();
+  nb::object mod = found && found != Py_None ? nb::steal(found) : glue::steal(PyImport_ImportModule(module));
   PyObject* v = nullptr;
   if (PyObject_GetOptionalAttrString(mod.ptr(), name, &v) < 0) glue::raise_current();
   if (!v) glue::raise(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
