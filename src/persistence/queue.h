@@ -76,6 +76,7 @@ class WriteQueue {
   uint64_t taken_ = 0;             ///< records handed to the thread
   uint64_t done_count_ = 0;        ///< records finished (stored or dropped)
   uint64_t flush_target_ = 0;
+  int waiting_ = 0;                ///< producers waiting for room
   bool closed_ = false, stopping_ = false, exited_ = false;
   bool stop_has_limit_ = false;
   Clock::time_point give_up_at_{};
