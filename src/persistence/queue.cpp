@@ -71,7 +71,7 @@ bool WriteQueue::due(Clock::time_point now) const {
   return q_.size() >= batch_ || q_.size() >= capacity_ || waiting_ > 0 || stopping_ || flush_target_ > taken_ || now >= oldest_ + interval_;
 }
 
-bool WriteQueue::take(std::vector<NativeRow>& out) {
+bool WriteQueue::take(std::vector<NativeRow>& out, size_t max_take) {
   std::unique_lock lk(mu_);
   for (;;) {
     if (!q_.empty()) {
@@ -82,7 +82,7 @@ bool WriteQueue::take(std::vector<NativeRow>& out) {
     if (stopping_) return false;
     work_.wait(lk);  // idle: no timer, no polling
   }
-  size_t n = std::min(batch_, q_.size());
+  size_t n = std::min(std::max(batch_, max_take), q_.size());
   out.reserve(n);
   for (size_t i = 0; i < n; ++i) {
     out.push_back(std::move(q_.front()));

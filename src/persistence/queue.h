@@ -45,8 +45,9 @@ class WriteQueue {
   /// Wait until `target` records are done or the time-out passes.
   bool wait_done(uint64_t target, uint64_t dropped_before, double timeout_s);
 
-  /// Writer thread: the next batch (moved into `out`); false when stopping and empty.
-  bool take(std::vector<NativeRow>& out);
+  /// Writer thread: the next batch (moved into `out`): at most `max_take`
+  /// records (at least batch_size); false when stopping and empty.
+  bool take(std::vector<NativeRow>& out, size_t max_take);
   /// Writer thread: a batch finished (stored, or given up).
   void finish(const std::vector<NativeRow>& batch, bool stored);
   void note_failure(const std::string& error);

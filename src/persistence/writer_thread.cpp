@@ -11,6 +11,7 @@ namespace {
 
 constexpr double kFirstBackoff = 0.05;
 constexpr double kMaxBackoff = 2.0;
+constexpr size_t kNativeCoalesce = 64;
 
 PyObject* as_obj(void* p) { return static_cast<PyObject*>(p); }
 
@@ -177,7 +178,11 @@ void writer_thread_main(std::shared_ptr<WriterCore> core) {
   const bool native = core->db != nullptr;
   std::vector<NativeRow> batch;
   bool abandon = false;
-  while (!abandon && core->queue.take(batch)) {
+  // The native road writes whatever is waiting (up to kNativeCoalesce
+  // batches) in one transaction: a commit costs far more than a row, so a
+  // backlog is cleared in few commits. Python storages get batch_size.
+  const size_t max_take = native ? core->batch_size * kNativeCoalesce : 0;
+  while (!abandon && core->queue.take(batch, max_take)) {
     std::vector<Run> runs;
     bool planned = false;
     size_t done = 0;
