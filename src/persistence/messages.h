@@ -116,7 +116,7 @@ inline constexpr const char W_CONFIG_DOC[] = "The WriterConfig.";
 
 inline constexpr const char W_NOT_RUNNING[] = "AsyncWriter is not running (call start(); a stopped writer cannot be restarted)";
 inline constexpr const char W_BAD_CONFIG[] = "WriterConfig: %s must be positive, got %s";
-inline constexpr const char W_STOP_FAILED[] = "AsyncWriter: stopped with %llu record(s) not stored: %s";
+inline constexpr const char W_STOP_FAILED[] = "AsyncWriter: stopped with %d record(s) not stored: %s";
 inline constexpr const char W_RETRYING[] = "AsyncWriter: storage call failed, retrying: %s";
 inline constexpr const char W_EDGES_WITHOUT_NODE[] = "%s: no node with a pipeline id was written before these edges";
 inline constexpr const char W_EDGES_NOT_SEQ[] = "write_edges: expected a sequence of StoredEdge";

@@ -31,8 +31,17 @@ WriteQueue::WriteQueue(size_t capacity, size_t batch, double interval_s)
 
 bool WriteQueue::push(std::vector<NativeRow>& items, bool nowait) {
   std::unique_lock lk(mu_);
-  if (!nowait)
-    room_.wait(lk, [&] { return closed_ || q_.empty() || q_.size() + items.size() <= capacity_; });
+  if (!nowait) {
+    auto has_room = [&] { return closed_ || q_.empty() || q_.size() + items.size() <= capacity_; };
+    if (!has_room()) {
+      // A waiting producer makes the queue due at once (a batch may be
+      // larger than the queue).
+      ++waiting_;
+      work_.notify_one();
+      room_.wait(lk, has_room);
+      --waiting_;
+    }
+  }
   if (closed_) return false;
   if (q_.empty()) oldest_ = Clock::now();
   for (NativeRow& r : items) q_.push_back(std::move(r));
@@ -59,10 +68,10 @@ bool WriteQueue::wait_done(uint64_t target, uint64_t dropped_before, double time
 }
 
 bool WriteQueue::due(Clock::time_point now) const {
-  return q_.size() >= batch_ || stopping_ || flush_target_ > taken_ || now >= oldest_ + interval_;
+  return q_.size() >= batch_ || q_.size() >= capacity_ || waiting_ > 0 || stopping_ || flush_target_ > taken_ || now >= oldest_ + interval_;
 }
 
-bool WriteQueue::take(std::vector<NativeRow>& out) {
+bool WriteQueue::take(std::vector<NativeRow>& out, size_t max_take) {
   std::unique_lock lk(mu_);
   for (;;) {
     if (!q_.empty()) {
@@ -73,7 +82,7 @@ bool WriteQueue::take(std::vector<NativeRow>& out) {
     if (stopping_) return false;
     work_.wait(lk);  // idle: no timer, no polling
   }
-  size_t n = std::min(batch_, q_.size());
+  size_t n = std::min(std::max(batch_, max_take), q_.size());
   out.reserve(n);
   for (size_t i = 0; i < n; ++i) {
     out.push_back(std::move(q_.front()));

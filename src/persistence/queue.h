@@ -45,8 +45,9 @@ class WriteQueue {
   /// Wait until `target` records are done or the time-out passes.
   bool wait_done(uint64_t target, uint64_t dropped_before, double timeout_s);
 
-  /// Writer thread: the next batch (moved into `out`); false when stopping and empty.
-  bool take(std::vector<NativeRow>& out);
+  /// Writer thread: the next batch (moved into `out`): at most `max_take`
+  /// records (at least batch_size); false when stopping and empty.
+  bool take(std::vector<NativeRow>& out, size_t max_take);
   /// Writer thread: a batch finished (stored, or given up).
   void finish(const std::vector<NativeRow>& batch, bool stored);
   void note_failure(const std::string& error);
@@ -76,6 +77,7 @@ class WriteQueue {
   uint64_t taken_ = 0;             ///< records handed to the thread
   uint64_t done_count_ = 0;        ///< records finished (stored or dropped)
   uint64_t flush_target_ = 0;
+  int waiting_ = 0;                ///< producers waiting for room
   bool closed_ = false, stopping_ = false, exited_ = false;
   bool stop_has_limit_ = false;
   Clock::time_point give_up_at_{};

@@ -23,10 +23,6 @@ void pause(int attempt) {
   std::this_thread::sleep_for(std::chrono::milliseconds(10 << (attempt < 6 ? attempt : 6)));
 }
 
-const char kInsertNode[] =
-    "INSERT INTO nodes (pipeline_id, fingerprint, node_type, operation, table_name, column_name, "
-    "pair_id, is_protected, entity_hash, chain_hash, metadata) VALUES (?,?,?,?,?,?,?,?,?,?,?) "
-    "ON CONFLICT (pipeline_id, fingerprint) DO NOTHING";
 const char kInsertEdge[] =
     "INSERT INTO edges (pipeline_id, parent_node_id, child_node_id, input_position) "
     "SELECT ?1, p.id, c.id, ?4 FROM nodes p, nodes c "
@@ -36,17 +32,10 @@ const char kInsertEdgeResolved[] =
     "INSERT INTO edges (pipeline_id, parent_node_id, child_node_id, input_position) "
     "SELECT c.pipeline_id, ?1, c.id, ?3 FROM nodes c WHERE c.id = ?2 "
     "ON CONFLICT (parent_node_id, child_node_id, input_position) DO NOTHING";
-const char kInsertRowValue[] =
-    "INSERT INTO row_values (pipeline_id, tenant_id, row_index, fingerprint, node_operation, value, "
-    "text_value, column_name) VALUES (?,?,?,?,?,?,?,?)";
 const char kUpsertSource[] =
     "INSERT INTO sources (tenant_id, pipeline_id, pair_id, table_name, column_name, is_protected) "
     "VALUES (?,?,?,?,?,?) ON CONFLICT (tenant_id, table_name, column_name) DO UPDATE SET "
     "pipeline_id = excluded.pipeline_id, pair_id = excluded.pair_id, is_protected = excluded.is_protected";
-const char kUpsertResult[] =
-    "INSERT INTO results (pipeline_id, row_key, output_name, fingerprint, value, input_hash) "
-    "VALUES (?,?,?,?,?,?) ON CONFLICT (pipeline_id, row_key, output_name) DO UPDATE SET "
-    "fingerprint = excluded.fingerprint, value = excluded.value, input_hash = excluded.input_hash";
 const char kFingerprints[] = "SELECT fingerprint, id FROM nodes WHERE pipeline_id = ?";
 
 void bind_text(sqlite3_stmt* s, int i, const std::string& v) {
@@ -120,6 +109,8 @@ void Db::open() {
 void Db::finalize_all() {
   for (auto& [k, s] : stmts_) sqlite3_finalize(s);
   stmts_.clear();
+  for (auto& [k, s] : multi_) sqlite3_finalize(s);
+  multi_.clear();
 }
 
 void Db::close() {
@@ -187,20 +178,97 @@ auto Db::transaction(const char* where, F&& body) {
   }
 }
 
-void Db::insert_node(const NodeRow& r) {
-  sqlite3_stmt* s = stmt(kInsertNode, "store_nodes");
-  sqlite3_bind_int64(s, 1, r.pipeline_id);
-  sqlite3_bind_int64(s, 2, r.fingerprint);
-  bind_text(s, 3, r.node_type);
-  bind_text(s, 4, r.operation);
-  bind_opt(s, 5, r.table_name);
-  bind_opt(s, 6, r.column_name);
-  bind_opt(s, 7, r.pair_id);
-  sqlite3_bind_int(s, 8, r.is_protected ? 1 : 0);
-  bind_opt(s, 9, r.entity_hash);
-  bind_opt(s, 10, r.chain_hash);
-  bind_opt(s, 11, r.metadata);
-  step_done(s, "store_nodes");
+// ---- binding one row at a parameter offset (multi-row statements) ----------
+
+namespace {
+
+constexpr size_t kGroup = 64;  ///< rows per multi-row INSERT (VDBE set-up paid once per 64 rows)
+
+const char kNodeHead[] =
+    "INSERT INTO nodes (pipeline_id, fingerprint, node_type, operation, table_name, column_name, "
+    "pair_id, is_protected, entity_hash, chain_hash, metadata) VALUES ";
+const char kNodeGroup[] = "(?,?,?,?,?,?,?,?,?,?,?)";
+const char kNodeTail[] = " ON CONFLICT (pipeline_id, fingerprint) DO NOTHING";
+const char kValueHead[] =
+    "INSERT INTO row_values (pipeline_id, tenant_id, row_index, fingerprint, node_operation, value, "
+    "text_value, column_name) VALUES ";
+const char kValueGroup[] = "(?,?,?,?,?,?,?,?)";
+const char kResultHead[] = "INSERT INTO results (pipeline_id, row_key, output_name, fingerprint, value, input_hash) VALUES ";
+const char kResultGroup[] = "(?,?,?,?,?,?)";
+const char kResultTail[] =
+    " ON CONFLICT (pipeline_id, row_key, output_name) DO UPDATE SET "
+    "fingerprint = excluded.fingerprint, value = excluded.value, input_hash = excluded.input_hash";
+
+void bind_node(sqlite3_stmt* s, int o, const NodeRow& r) {
+  sqlite3_bind_int64(s, o + 1, r.pipeline_id);
+  sqlite3_bind_int64(s, o + 2, r.fingerprint);
+  bind_text(s, o + 3, r.node_type);
+  bind_text(s, o + 4, r.operation);
+  bind_opt(s, o + 5, r.table_name);
+  bind_opt(s, o + 6, r.column_name);
+  bind_opt(s, o + 7, r.pair_id);
+  sqlite3_bind_int(s, o + 8, r.is_protected ? 1 : 0);
+  bind_opt(s, o + 9, r.entity_hash);
+  bind_opt(s, o + 10, r.chain_hash);
+  bind_opt(s, o + 11, r.metadata);
+}
+
+void bind_value_row(sqlite3_stmt* s, int o, const RowValueRow& r) {
+  sqlite3_bind_int64(s, o + 1, r.pipeline_id);
+  bind_opt(s, o + 2, r.tenant_id);
+  sqlite3_bind_int64(s, o + 3, r.row_index);
+  sqlite3_bind_int64(s, o + 4, r.fingerprint);
+  bind_text(s, o + 5, r.node_operation);
+  bind_opt(s, o + 6, r.value);
+  bind_opt(s, o + 7, r.text_value);
+  bind_opt(s, o + 8, r.column_name);
+}
+
+struct ResultBind {
+  int64_t pipeline_id;
+  void operator()(sqlite3_stmt* s, int o, const ResultRow& r) const {
+    sqlite3_bind_int64(s, o + 1, pipeline_id);
+    bind_text(s, o + 2, r.row_key);
+    bind_text(s, o + 3, r.output_name);
+    sqlite3_bind_int64(s, o + 4, r.fingerprint);
+    bind_opt(s, o + 5, r.value);
+    bind_opt(s, o + 6, r.input_hash);
+  }
+};
+
+}  // namespace
+
+sqlite3_stmt* Db::multi_stmt(const char* head, const char* group, size_t groups, const char* tail,
+                             const char* where) {
+  std::string key = std::to_string((uintptr_t) head) + ':' + std::to_string(groups);
+  auto it = multi_.find(key);
+  if (it != multi_.end()) {
+    sqlite3_reset(it->second);
+    return it->second;
+  }
+  std::string sql = head;
+  for (size_t g = 0; g < groups; ++g) {
+    if (g) sql += ',';
+    sql += group;
+  }
+  sql += tail;
+  sqlite3_stmt* s = nullptr;
+  int rc = sqlite3_prepare_v3(db_, sql.c_str(), (int) sql.size(), SQLITE_PREPARE_PERSISTENT, &s, nullptr);
+  if (rc != SQLITE_OK) fail(rc, where);
+  multi_.emplace(std::move(key), s);
+  return s;
+}
+
+template <class Get, class Bind>
+void Db::insert_many(const char* head, const char* group, int ncols, const char* tail, size_t n, Get&& get,
+                     Bind&& bind, const char* where) {
+  for (size_t i = 0; i < n;) {
+    size_t groups = n - i < kGroup ? n - i : kGroup;
+    sqlite3_stmt* s = multi_stmt(head, group, groups, tail, where);
+    for (size_t g = 0; g < groups; ++g) bind(s, (int) g * ncols, get(i + g));
+    step_done(s, where);
+    i += groups;
+  }
 }
 
 void Db::insert_edge(const EdgeRow& r) {
@@ -210,19 +278,6 @@ void Db::insert_edge(const EdgeRow& r) {
   sqlite3_bind_int64(s, 3, r.child_fingerprint);
   sqlite3_bind_int64(s, 4, r.input_position);
   step_done(s, "store_edges");
-}
-
-void Db::insert_row_value(const RowValueRow& r) {
-  sqlite3_stmt* s = stmt(kInsertRowValue, "store_row_values");
-  sqlite3_bind_int64(s, 1, r.pipeline_id);
-  bind_opt(s, 2, r.tenant_id);
-  sqlite3_bind_int64(s, 3, r.row_index);
-  sqlite3_bind_int64(s, 4, r.fingerprint);
-  bind_text(s, 5, r.node_operation);
-  bind_opt(s, 6, r.value);
-  bind_opt(s, 7, r.text_value);
-  bind_opt(s, 8, r.column_name);
-  step_done(s, "store_row_values");
 }
 
 void Db::insert_source(const SourceRow& r) {
@@ -239,7 +294,8 @@ void Db::insert_source(const SourceRow& r) {
 int64_t Db::store_nodes(const std::vector<NodeRow>& rows) {
   return transaction("store_nodes", [&] {
     int64_t before = sqlite3_total_changes64(db_);
-    for (const NodeRow& r : rows) insert_node(r);
+    insert_many(kNodeHead, kNodeGroup, 11, kNodeTail, rows.size(), [&](size_t i) -> const NodeRow& { return rows[i]; },
+                bind_node, "store_nodes");
     return sqlite3_total_changes64(db_) - before;
   });
 }
@@ -285,35 +341,41 @@ int64_t Db::store_edges(const std::vector<EdgeRow>& rows) {
 
 int64_t Db::store_row_values(const std::vector<RowValueRow>& rows) {
   return transaction("store_row_values", [&] {
-    for (const RowValueRow& r : rows) insert_row_value(r);
+    insert_many(kValueHead, kValueGroup, 8, "", rows.size(), [&](size_t i) -> const RowValueRow& { return rows[i]; },
+                bind_value_row, "store_row_values");
     return (int64_t) rows.size();
   });
 }
 
 int64_t Db::store_results(int64_t pipeline_id, const std::vector<ResultRow>& rows) {
   return transaction("store_results", [&] {
-    for (const ResultRow& r : rows) {
-      sqlite3_stmt* s = stmt(kUpsertResult, "store_results");
-      sqlite3_bind_int64(s, 1, pipeline_id);
-      bind_text(s, 2, r.row_key);
-      bind_text(s, 3, r.output_name);
-      sqlite3_bind_int64(s, 4, r.fingerprint);
-      bind_opt(s, 5, r.value);
-      bind_opt(s, 6, r.input_hash);
-      step_done(s, "store_results");
-    }
+    insert_many(kResultHead, kResultGroup, 6, kResultTail, rows.size(),
+                [&](size_t i) -> const ResultRow& { return rows[i]; }, ResultBind{pipeline_id}, "store_results");
     return (int64_t) rows.size();
   });
 }
 
 void Db::write_batch(const NativeRow* rows, size_t n) {
   transaction("write_batch", [&] {
-    for (size_t i = 0; i < n; ++i) {
-      const NativeRow& r = rows[i];
-      if (auto* node = std::get_if<NodeRow>(&r)) insert_node(*node);
-      else if (auto* edge = std::get_if<EdgeRow>(&r)) insert_edge(*edge);
-      else if (auto* value = std::get_if<RowValueRow>(&r)) insert_row_value(*value);
-      else if (auto* source = std::get_if<SourceRow>(&r)) insert_source(*source);
+    // Runs of one kind: nodes and row values as multi-row statements.
+    for (size_t i = 0; i < n;) {
+      size_t end = i + 1;
+      while (end < n && rows[end].index() == rows[i].index()) ++end;
+      if (std::holds_alternative<NodeRow>(rows[i])) {
+        insert_many(kNodeHead, kNodeGroup, 11, kNodeTail, end - i,
+                    [&](size_t k) -> const NodeRow& { return std::get<NodeRow>(rows[i + k]); }, bind_node,
+                    "write_batch");
+      } else if (std::holds_alternative<RowValueRow>(rows[i])) {
+        insert_many(kValueHead, kValueGroup, 8, "", end - i,
+                    [&](size_t k) -> const RowValueRow& { return std::get<RowValueRow>(rows[i + k]); },
+                    bind_value_row, "write_batch");
+      } else {
+        for (size_t k = i; k < end; ++k) {
+          if (auto* edge = std::get_if<EdgeRow>(&rows[k])) insert_edge(*edge);
+          else if (auto* source = std::get_if<SourceRow>(&rows[k])) insert_source(*source);
+        }
+      }
+      i = end;
     }
     return 0;
   });

@@ -71,14 +71,18 @@ class Db {
   void require_open(const char* where) const;
   void finalize_all();
 
-  void insert_node(const NodeRow& r);
+  sqlite3_stmt* multi_stmt(const char* head, const char* group, size_t groups, const char* tail, const char* where);
+  /// n rows as INSERTs of up to 64 rows each; get(i) gives row i, bind binds it at an offset.
+  template <class Get, class Bind>
+  void insert_many(const char* head, const char* group, int ncols, const char* tail, size_t n, Get&& get,
+                   Bind&& bind, const char* where);
   void insert_edge(const EdgeRow& r);
-  void insert_row_value(const RowValueRow& r);
   void insert_source(const SourceRow& r);
 
   std::string path_;
   sqlite3* db_ = nullptr;                                   ///< guarded by mu_
   std::unordered_map<const char*, sqlite3_stmt*> stmts_;    ///< prepared once per SQL constant
+  std::unordered_map<std::string, sqlite3_stmt*> multi_;    ///< multi-row INSERTs by kind and row count
   std::optional<std::string> tenant_;                       ///< context of sources
   std::optional<int64_t> pipeline_;
   mutable std::mutex mu_;                                   ///< one transaction at a time on this connection

@@ -17,8 +17,10 @@ namespace nb = nanobind;
 /// alive through a shared_ptr, so a detached thread (interpreter exit) never
 /// reads freed memory.
 struct WriterCore {
-  WriterCore(size_t capacity, size_t batch, double interval) : queue(capacity, batch, interval) {}
+  WriterCore(size_t capacity, size_t batch, double interval)
+      : queue(capacity, batch, interval), batch_size(batch) {}
   WriteQueue queue;
+  const size_t batch_size;
   std::shared_ptr<Db> db;          ///< set: the native road (no GIL on the thread)
   PyObject* storage = nullptr;     ///< owned; only touched with the GIL
   std::thread thread;

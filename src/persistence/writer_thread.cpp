@@ -11,6 +11,7 @@ namespace {
 
 constexpr double kFirstBackoff = 0.05;
 constexpr double kMaxBackoff = 2.0;
+constexpr size_t kNativeCoalesce = 64;
 
 PyObject* as_obj(void* p) { return static_cast<PyObject*>(p); }
 
@@ -38,9 +39,53 @@ const char* method_of(PyItem::Kind k) {
   }
 }
 
-/// One storage call for the run rows[pos, end); returns false with `err` set.
-bool call_run(PyObject* storage, std::vector<NativeRow>& rows, size_t pos, size_t end, std::string& err) {
-  const PyItem& first = std::get<PyItem>(rows[pos]);
+/// One storage call of a batch: the records of one kind (edges: of one
+/// pipeline), by index into the batch.
+struct Run {
+  PyItem::Kind kind;
+  std::vector<size_t> idx;
+};
+
+/// A batch grouped into as few storage calls as possible: all nodes first
+/// (so every edge of the batch finds its nodes), then the edges of each
+/// pipeline, the row values, the sources. Needs the GIL (pipeline ids are
+/// compared as Python objects).
+std::vector<Run> plan_runs(const std::vector<NativeRow>& rows) {
+  std::vector<Run> runs;
+  Run nodes{PyItem::Node, {}}, values{PyItem::RowValue, {}};
+  std::vector<Run> edges, sources;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const PyItem& it = std::get<PyItem>(rows[i]);
+    switch (it.kind) {
+      case PyItem::Node: nodes.idx.push_back(i); break;
+      case PyItem::RowValue: values.idx.push_back(i); break;
+      case PyItem::Source: sources.push_back(Run{PyItem::Source, {i}}); break;
+      case PyItem::Edge: {
+        Run* same = nullptr;
+        for (Run& r : edges) {
+          PyObject* pid = as_obj(std::get<PyItem>(rows[r.idx[0]]).pipeline_id);
+          int eq = pid == as_obj(it.pipeline_id) ? 1 : PyObject_RichCompareBool(pid, as_obj(it.pipeline_id), Py_EQ);
+          if (eq < 0) PyErr_Clear();
+          if (eq > 0) {
+            same = &r;
+            break;
+          }
+        }
+        if (same) same->idx.push_back(i);
+        else edges.push_back(Run{PyItem::Edge, {i}});
+      }
+    }
+  }
+  if (!nodes.idx.empty()) runs.push_back(std::move(nodes));
+  for (Run& r : edges) runs.push_back(std::move(r));
+  if (!values.idx.empty()) runs.push_back(std::move(values));
+  for (Run& r : sources) runs.push_back(std::move(r));
+  return runs;
+}
+
+/// One storage call for a run; returns false with `err` set.
+bool call_run(PyObject* storage, const std::vector<NativeRow>& rows, const Run& run, std::string& err) {
+  const PyItem& first = std::get<PyItem>(rows[run.idx[0]]);
   PyObject* result = nullptr;
   if (first.kind == PyItem::Source) {
     PyObject* args = as_obj(first.obj);  // (pair_id, table, column, is_protected)
@@ -54,10 +99,10 @@ bool call_run(PyObject* storage, std::vector<NativeRow>& rows, size_t pos, size_
       Py_DECREF(meth);
     }
   } else {
-    PyObject* list = PyList_New((Py_ssize_t) (end - pos));
+    PyObject* list = PyList_New((Py_ssize_t) run.idx.size());
     if (list) {
-      for (size_t i = pos; i < end; ++i)
-        PyList_SET_ITEM(list, (Py_ssize_t) (i - pos), Py_NewRef(as_obj(std::get<PyItem>(rows[i]).obj)));
+      for (size_t k = 0; k < run.idx.size(); ++k)
+        PyList_SET_ITEM(list, (Py_ssize_t) k, Py_NewRef(as_obj(std::get<PyItem>(rows[run.idx[k]]).obj)));
       PyObject* name = PyUnicode_FromString(method_of(first.kind));
       if (name) {
         if (first.kind == PyItem::Edge) {
@@ -80,42 +125,29 @@ bool call_run(PyObject* storage, std::vector<NativeRow>& rows, size_t pos, size_
   return true;
 }
 
-/// The end of the run that starts at `pos`: same kind, and for edges the same pipeline.
-size_t run_end(const std::vector<NativeRow>& rows, size_t pos) {
-  const PyItem& first = std::get<PyItem>(rows[pos]);
-  if (first.kind == PyItem::Source) return pos + 1;
-  size_t end = pos + 1;
-  while (end < rows.size()) {
-    const PyItem& it = std::get<PyItem>(rows[end]);
-    if (it.kind != first.kind) break;
-    if (it.kind == PyItem::Edge && it.pipeline_id != first.pipeline_id) {
-      int eq = PyObject_RichCompareBool(as_obj(it.pipeline_id), as_obj(first.pipeline_id), Py_EQ);
-      if (eq <= 0) {
-        PyErr_Clear();
-        break;
-      }
-    }
-    ++end;
-  }
-  return end;
-}
+enum class Outcome { Stored, Progress, Failed, Abandon };
 
-enum class Outcome { Stored, Failed, Abandon };
-
-/// The Python road: runs of one kind each go to one storage call; `pos`
-/// survives a failure, so a retry never repeats a call that succeeded.
-Outcome write_python(WriterCore& core, std::vector<NativeRow>& rows, size_t& pos, std::string& err) {
+/// The Python road. `done` (runs stored so far) survives a failure, so a
+/// retry never repeats a call that succeeded. With `release`, the batch's
+/// references are dropped once it is stored (one GIL round per batch).
+Outcome write_python(WriterCore& core, std::vector<NativeRow>& rows, std::vector<Run>& runs, bool& planned,
+                     size_t& done, std::string& err) {
   if (Py_IsFinalizing()) return Outcome::Abandon;
   PyGILState_STATE g = PyGILState_Ensure();
+  if (!planned) {
+    runs = plan_runs(rows);
+    planned = true;
+  }
+  size_t before = done;
   Outcome out = Outcome::Stored;
-  while (pos < rows.size()) {
-    size_t end = run_end(rows, pos);
-    if (!call_run(core.storage, rows, pos, end, err)) {
-      out = Outcome::Failed;
+  while (done < runs.size()) {
+    if (!call_run(core.storage, rows, runs[done], err)) {
+      out = done > before ? Outcome::Progress : Outcome::Failed;
       break;
     }
-    pos = end;
+    ++done;
   }
+  if (out == Outcome::Stored) release_py_items(rows);
   PyGILState_Release(g);
   return out;
 }
@@ -146,13 +178,21 @@ void writer_thread_main(std::shared_ptr<WriterCore> core) {
   const bool native = core->db != nullptr;
   std::vector<NativeRow> batch;
   bool abandon = false;
-  while (!abandon && core->queue.take(batch)) {
-    size_t pos = 0;
+  // The native road writes whatever is waiting (up to kNativeCoalesce
+  // batches) in one transaction: a commit costs far more than a row, so a
+  // backlog is cleared in few commits. Python storages get batch_size.
+  const size_t max_take = native ? core->batch_size * kNativeCoalesce : 0;
+  while (!abandon && core->queue.take(batch, max_take)) {
+    std::vector<Run> runs;
+    bool planned = false;
+    size_t done = 0;
     double pause = kFirstBackoff;
+    bool stored = false;
     for (;;) {
       std::string err;
-      Outcome o = native ? write_native(*core, batch, err) : write_python(*core, batch, pos, err);
+      Outcome o = native ? write_native(*core, batch, err) : write_python(*core, batch, runs, planned, done, err);
       if (o == Outcome::Stored) {
+        stored = true;
         core->queue.finish(batch, true);
         break;
       }
@@ -165,10 +205,11 @@ void writer_thread_main(std::shared_ptr<WriterCore> core) {
         core->queue.finish(batch, false);
         break;
       }
+      if (o == Outcome::Progress) pause = kFirstBackoff;  // the storage works again
       core->queue.backoff(pause);
       pause = pause * 2 < kMaxBackoff ? pause * 2 : kMaxBackoff;
     }
-    if (!native && !abandon && !Py_IsFinalizing()) {
+    if (!native && !stored && !abandon && !Py_IsFinalizing()) {
       PyGILState_STATE g = PyGILState_Ensure();
       release_py_items(batch);
       PyGILState_Release(g);
