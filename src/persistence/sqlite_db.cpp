@@ -363,29 +363,28 @@ int64_t Db::store_results(int64_t pipeline_id, const std::vector<ResultRow>& row
 }
 
 void Db::write_batch(const NativeRow* rows, size_t n) {
+  // Grouped by kind, nodes first (so every edge finds the nodes of its own
+  // batch), each kind as multi-row statements: a tracker's batch alternates
+  // node, edge, node, edge, which row by row would pay the statement set-up
+  // per record.
+  std::vector<const NodeRow*> nodes;
+  std::vector<const EdgeRow*> edges;
+  std::vector<const RowValueRow*> values;
+  std::vector<const SourceRow*> sources;
+  for (size_t i = 0; i < n; ++i) {
+    if (auto* x = std::get_if<NodeRow>(&rows[i])) nodes.push_back(x);
+    else if (auto* e = std::get_if<EdgeRow>(&rows[i])) edges.push_back(e);
+    else if (auto* v = std::get_if<RowValueRow>(&rows[i])) values.push_back(v);
+    else if (auto* src = std::get_if<SourceRow>(&rows[i])) sources.push_back(src);
+  }
   transaction("write_batch", [&] {
-    // Runs of one kind: nodes and row values as multi-row statements.
-    for (size_t i = 0; i < n;) {
-      size_t end = i + 1;
-      while (end < n && rows[end].index() == rows[i].index()) ++end;
-      if (std::holds_alternative<NodeRow>(rows[i])) {
-        insert_many(kNodeHead, kNodeGroup, 11, kNodeTail, end - i,
-                    [&](size_t k) -> const NodeRow& { return std::get<NodeRow>(rows[i + k]); }, bind_node,
-                    "write_batch");
-      } else if (std::holds_alternative<RowValueRow>(rows[i])) {
-        insert_many(kValueHead, kValueGroup, 8, "", end - i,
-                    [&](size_t k) -> const RowValueRow& { return std::get<RowValueRow>(rows[i + k]); },
-                    bind_value_row, "write_batch");
-      } else if (std::holds_alternative<EdgeRow>(rows[i])) {
-        insert_many(kEdgeFpHead, kEdgeFpGroup, 4, kEdgeFpTail, end - i,
-                    [&](size_t k) -> const EdgeRow& { return std::get<EdgeRow>(rows[i + k]); }, bind_edge,
-                    "write_batch");
-      } else {
-        for (size_t k = i; k < end; ++k)
-          if (auto* source = std::get_if<SourceRow>(&rows[k])) insert_source(*source);
-      }
-      i = end;
-    }
+    insert_many(kNodeHead, kNodeGroup, 11, kNodeTail, nodes.size(),
+                [&](size_t k) -> const NodeRow& { return *nodes[k]; }, bind_node, "write_batch");
+    insert_many(kEdgeFpHead, kEdgeFpGroup, 4, kEdgeFpTail, edges.size(),
+                [&](size_t k) -> const EdgeRow& { return *edges[k]; }, bind_edge, "write_batch");
+    insert_many(kValueHead, kValueGroup, 8, "", values.size(),
+                [&](size_t k) -> const RowValueRow& { return *values[k]; }, bind_value_row, "write_batch");
+    for (const SourceRow* src : sources) insert_source(*src);
     return 0;
   });
 }
