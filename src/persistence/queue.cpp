@@ -51,6 +51,15 @@ bool WriteQueue::push(std::vector<NativeRow>& items, bool nowait) {
   return true;
 }
 
+int WriteQueue::try_push(std::vector<NativeRow>& items) {
+  {
+    std::lock_guard lk(mu_);
+    if (closed_) return -1;
+    if (!q_.empty() && q_.size() + items.size() > capacity_) return 0;
+  }
+  return push(items, true) ? 1 : -1;
+}
+
 uint64_t WriteQueue::request_flush(uint64_t* dropped_before) {
   std::lock_guard lk(mu_);
   flush_target_ = std::max(flush_target_, st_.queued);

@@ -40,6 +40,8 @@ class WriteQueue {
   /// larger than the queue goes in once it is empty). `nowait` never waits
   /// (the writer thread enqueueing from a storage callback). False once closed.
   bool push(std::vector<NativeRow>& items, bool nowait);
+  /// push() when it need not wait: 1 pushed, 0 full (nothing done), -1 closed.
+  int try_push(std::vector<NativeRow>& items);
   /// The records accepted so far, and a request to write all of them now.
   uint64_t request_flush(uint64_t* dropped_before);
   /// Wait until `target` records are done or the time-out passes.

@@ -23,15 +23,6 @@ void pause(int attempt) {
   std::this_thread::sleep_for(std::chrono::milliseconds(10 << (attempt < 6 ? attempt : 6)));
 }
 
-const char kInsertEdge[] =
-    "INSERT INTO edges (pipeline_id, parent_node_id, child_node_id, input_position) "
-    "SELECT ?1, p.id, c.id, ?4 FROM nodes p, nodes c "
-    "WHERE p.pipeline_id = ?1 AND p.fingerprint = ?2 AND c.pipeline_id = ?1 AND c.fingerprint = ?3 "
-    "ON CONFLICT (parent_node_id, child_node_id, input_position) DO NOTHING";
-const char kInsertEdgeResolved[] =
-    "INSERT INTO edges (pipeline_id, parent_node_id, child_node_id, input_position) "
-    "SELECT c.pipeline_id, ?1, c.id, ?3 FROM nodes c WHERE c.id = ?2 "
-    "ON CONFLICT (parent_node_id, child_node_id, input_position) DO NOTHING";
 const char kUpsertSource[] =
     "INSERT INTO sources (tenant_id, pipeline_id, pair_id, table_name, column_name, is_protected) "
     "VALUES (?,?,?,?,?,?) ON CONFLICT (tenant_id, table_name, column_name) DO UPDATE SET "
@@ -224,6 +215,35 @@ void bind_value_row(sqlite3_stmt* s, int o, const RowValueRow& r) {
   bind_opt(s, o + 8, r.column_name);
 }
 
+const char kEdgeFpHead[] =
+    "INSERT INTO edges (pipeline_id, parent_node_id, child_node_id, input_position) "
+    "SELECT v.column1, p.id, c.id, v.column4 FROM (VALUES ";
+const char kEdgeFpGroup[] = "(?,?,?,?)";
+const char kEdgeFpTail[] =
+    ") AS v JOIN nodes p ON p.pipeline_id = v.column1 AND p.fingerprint = v.column2 "
+    "JOIN nodes c ON c.pipeline_id = v.column1 AND c.fingerprint = v.column3 WHERE true "
+    "ON CONFLICT (parent_node_id, child_node_id, input_position) DO NOTHING";
+const char kEdgeIdHead[] =
+    "INSERT INTO edges (pipeline_id, parent_node_id, child_node_id, input_position) "
+    "SELECT c.pipeline_id, v.column1, c.id, v.column3 FROM (VALUES ";
+const char kEdgeIdGroup[] = "(?,?,?)";
+const char kEdgeIdTail[] =
+    ") AS v JOIN nodes c ON c.id = v.column2 WHERE true "
+    "ON CONFLICT (parent_node_id, child_node_id, input_position) DO NOTHING";
+
+void bind_edge(sqlite3_stmt* s, int o, const EdgeRow& r) {
+  sqlite3_bind_int64(s, o + 1, r.pipeline_id);
+  sqlite3_bind_int64(s, o + 2, r.parent_fingerprint);
+  sqlite3_bind_int64(s, o + 3, r.child_fingerprint);
+  sqlite3_bind_int64(s, o + 4, r.input_position);
+}
+
+void bind_edge_ids(sqlite3_stmt* s, int o, const ResolvedEdgeRow& r) {
+  sqlite3_bind_int64(s, o + 1, r.parent_id);
+  sqlite3_bind_int64(s, o + 2, r.child_id);
+  sqlite3_bind_int64(s, o + 3, r.input_position);
+}
+
 struct ResultBind {
   int64_t pipeline_id;
   void operator()(sqlite3_stmt* s, int o, const ResultRow& r) const {
@@ -271,15 +291,6 @@ void Db::insert_many(const char* head, const char* group, int ncols, const char*
   }
 }
 
-void Db::insert_edge(const EdgeRow& r) {
-  sqlite3_stmt* s = stmt(kInsertEdge, "store_edges");
-  sqlite3_bind_int64(s, 1, r.pipeline_id);
-  sqlite3_bind_int64(s, 2, r.parent_fingerprint);
-  sqlite3_bind_int64(s, 3, r.child_fingerprint);
-  sqlite3_bind_int64(s, 4, r.input_position);
-  step_done(s, "store_edges");
-}
-
 void Db::insert_source(const SourceRow& r) {
   sqlite3_stmt* s = stmt(kUpsertSource, "register_source");
   bind_opt(s, 1, tenant_);
@@ -320,13 +331,8 @@ std::vector<std::pair<int64_t, int64_t>> Db::fingerprint_map(int64_t pipeline_id
 int64_t Db::store_edges_resolved(const std::vector<ResolvedEdgeRow>& rows) {
   return transaction("store_edges_resolved", [&] {
     int64_t before = sqlite3_total_changes64(db_);
-    for (const ResolvedEdgeRow& r : rows) {
-      sqlite3_stmt* s = stmt(kInsertEdgeResolved, "store_edges_resolved");
-      sqlite3_bind_int64(s, 1, r.parent_id);
-      sqlite3_bind_int64(s, 2, r.child_id);
-      sqlite3_bind_int64(s, 3, r.input_position);
-      step_done(s, "store_edges_resolved");
-    }
+    insert_many(kEdgeIdHead, kEdgeIdGroup, 3, kEdgeIdTail, rows.size(),
+                [&](size_t i) -> const ResolvedEdgeRow& { return rows[i]; }, bind_edge_ids, "store_edges_resolved");
     return sqlite3_total_changes64(db_) - before;
   });
 }
@@ -334,7 +340,8 @@ int64_t Db::store_edges_resolved(const std::vector<ResolvedEdgeRow>& rows) {
 int64_t Db::store_edges(const std::vector<EdgeRow>& rows) {
   return transaction("store_edges", [&] {
     int64_t before = sqlite3_total_changes64(db_);
-    for (const EdgeRow& r : rows) insert_edge(r);
+    insert_many(kEdgeFpHead, kEdgeFpGroup, 4, kEdgeFpTail, rows.size(),
+                [&](size_t i) -> const EdgeRow& { return rows[i]; }, bind_edge, "store_edges");
     return sqlite3_total_changes64(db_) - before;
   });
 }
@@ -356,27 +363,28 @@ int64_t Db::store_results(int64_t pipeline_id, const std::vector<ResultRow>& row
 }
 
 void Db::write_batch(const NativeRow* rows, size_t n) {
+  // Grouped by kind, nodes first (so every edge finds the nodes of its own
+  // batch), each kind as multi-row statements: a tracker's batch alternates
+  // node, edge, node, edge, which row by row would pay the statement set-up
+  // per record.
+  std::vector<const NodeRow*> nodes;
+  std::vector<const EdgeRow*> edges;
+  std::vector<const RowValueRow*> values;
+  std::vector<const SourceRow*> sources;
+  for (size_t i = 0; i < n; ++i) {
+    if (auto* x = std::get_if<NodeRow>(&rows[i])) nodes.push_back(x);
+    else if (auto* e = std::get_if<EdgeRow>(&rows[i])) edges.push_back(e);
+    else if (auto* v = std::get_if<RowValueRow>(&rows[i])) values.push_back(v);
+    else if (auto* src = std::get_if<SourceRow>(&rows[i])) sources.push_back(src);
+  }
   transaction("write_batch", [&] {
-    // Runs of one kind: nodes and row values as multi-row statements.
-    for (size_t i = 0; i < n;) {
-      size_t end = i + 1;
-      while (end < n && rows[end].index() == rows[i].index()) ++end;
-      if (std::holds_alternative<NodeRow>(rows[i])) {
-        insert_many(kNodeHead, kNodeGroup, 11, kNodeTail, end - i,
-                    [&](size_t k) -> const NodeRow& { return std::get<NodeRow>(rows[i + k]); }, bind_node,
-                    "write_batch");
-      } else if (std::holds_alternative<RowValueRow>(rows[i])) {
-        insert_many(kValueHead, kValueGroup, 8, "", end - i,
-                    [&](size_t k) -> const RowValueRow& { return std::get<RowValueRow>(rows[i + k]); },
-                    bind_value_row, "write_batch");
-      } else {
-        for (size_t k = i; k < end; ++k) {
-          if (auto* edge = std::get_if<EdgeRow>(&rows[k])) insert_edge(*edge);
-          else if (auto* source = std::get_if<SourceRow>(&rows[k])) insert_source(*source);
-        }
-      }
-      i = end;
-    }
+    insert_many(kNodeHead, kNodeGroup, 11, kNodeTail, nodes.size(),
+                [&](size_t k) -> const NodeRow& { return *nodes[k]; }, bind_node, "write_batch");
+    insert_many(kEdgeFpHead, kEdgeFpGroup, 4, kEdgeFpTail, edges.size(),
+                [&](size_t k) -> const EdgeRow& { return *edges[k]; }, bind_edge, "write_batch");
+    insert_many(kValueHead, kValueGroup, 8, "", values.size(),
+                [&](size_t k) -> const RowValueRow& { return *values[k]; }, bind_value_row, "write_batch");
+    for (const SourceRow* src : sources) insert_source(*src);
     return 0;
   });
 }

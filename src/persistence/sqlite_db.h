@@ -76,7 +76,6 @@ class Db {
   template <class Get, class Bind>
   void insert_many(const char* head, const char* group, int ncols, const char* tail, size_t n, Get&& get,
                    Bind&& bind, const char* where);
-  void insert_edge(const EdgeRow& r);
   void insert_source(const SourceRow& r);
 
   std::string path_;

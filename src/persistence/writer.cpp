@@ -324,9 +324,17 @@ void writer_enqueue(AsyncWriterObject* w, std::vector<NativeRow>& rows) {
   if (w->state == kRunning) {
     WriterCore& core = *w->core;
     bool nowait = on_writer_thread(core);
-    Py_BEGIN_ALLOW_THREADS
-    ok = core.queue.push(rows, nowait);
-    Py_END_ALLOW_THREADS
+    // Room in the queue: push with the GIL held (the writer thread never
+    // takes the GIL while it holds the queue's lock, so this cannot
+    // deadlock); only a full queue releases the GIL and waits.
+    int r = nowait ? (core.queue.push(rows, true) ? 1 : -1) : core.queue.try_push(rows);
+    if (r == 0) {
+      Py_BEGIN_ALLOW_THREADS
+      ok = core.queue.push(rows, false);
+      Py_END_ALLOW_THREADS
+    } else {
+      ok = r == 1;
+    }
   }
   if (!ok) {
     release_py_items(rows);
