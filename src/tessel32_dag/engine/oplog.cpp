@@ -3,6 +3,7 @@
 #include "tessel32_dag/messages.h"
 #include "tessel32_dag/state.h"
 #include "tessel32_dag/engine/tracker.h"
+#include "tessel32_dag/persist/persist.h"
 
 namespace dag {
 
@@ -183,8 +184,7 @@ nb::object tracker_record_row_value(const glue::Call& c) {
   nb::object writer = self_attr(self, S.s_writer);
   if (!truthy(writer)) return nb::none();
 
-  nb::object storage_mod = nb::module_::import_("corvanti.utilities.persistence.storage");
-  nb::object record_type = storage_mod.attr("StoredRowValue");
+  nb::object record_type = persist::import_name(persist::PKG_STORAGE, "StoredRowValue");
 
   nb::object numeric = nb::none(), text = nb::none();
   if (value != Py_None) {
@@ -201,18 +201,12 @@ nb::object tracker_record_row_value(const glue::Call& c) {
   }
   nb::object pid = self_attr(self, S.s_pipeline_id);
   if (!truthy(pid)) pid = nb::int_(0);
-  nb::object kw = glue::steal(PyDict_New());
-  auto put = [&](const char* k, nb::handle v) { glue::ok(PyDict_SetItemString(kw.ptr(), k, v.ptr())); };
-  put("pipeline_id", pid);
-  put("row_index", row_index);
-  put("fingerprint", fingerprint);
-  put("node_operation", nb::handle(a[2]));
-  put("value", numeric);
-  put("column_name", nb::handle(column_name));
-  put("tenant_id", self_attr(self, S.s_tenant_id));
-  put("text_value", text);
-  nb::object empty = glue::steal(PyTuple_New(0));
-  nb::object record = glue::steal(PyObject_Call(record_type.ptr(), empty.ptr(), kw.ptr()));
+  static const persist::KwNames kw{"pipeline_id", "row_index",   "fingerprint", "node_operation",
+                                   "value",       "column_name", "tenant_id",   "text_value"};
+  nb::object tenant = self_attr(self, S.s_tenant_id);
+  nb::object record = persist::call_kw(record_type, {}, kw,
+                                       {pid.ptr(), row_index.ptr(), fingerprint.ptr(), a[2], numeric.ptr(), column_name,
+                                        tenant.ptr(), text.ptr()});
 
   nb::object lock = self_attr(self, S.s_value_buffer_lock);
   LockGuard guard(lock);

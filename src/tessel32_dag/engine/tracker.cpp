@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "tessel32_dag/messages.h"
+#include "tessel32_dag/persist/persist.h"
 #include "tessel32_dag/state.h"
 
 namespace dag {
@@ -120,7 +121,7 @@ void register_node_locked(TrackerView& t, PyObject* node, int64_t id, DeferredDe
 
   // Hand-over to the background writer, still under the lock.
   bool has_writer = writer_hint >= 0 ? writer_hint : truthy(self_attr(t.self, S.s_writer));
-  if (has_writer) glue::steal(PyObject_CallMethodOneArg(t.self, S.s_persist_node, node));
+  if (has_writer) persist_node_locked(t, node);
 
   if ((int64_t) t.reg->store.size() > t.reg->max_nodes_raw) evict_locked(t, dead);
 }
@@ -292,40 +293,6 @@ static nb::object m_enter(const glue::Call& c) {
   return nb::borrow(c.self);
 }
 
-static nb::object m_exit(const glue::Call& c) {
-  static const glue::Signature sig{"DAGTracker.__exit__", {"exc_type", "exc_val", "exc_tb"}, 3};
-  PyObject* a[3];
-  glue::parse(sig, c, a);
-  glue::steal(PyObject_CallMethodNoArgs(c.self, S.s_flush));
-  if (a[0] != Py_None) {
-    nb::object storage = self_attr(c.self, S.s_storage);
-    if (truthy(storage)) {
-      nb::object pid = self_attr(c.self, S.s_pipeline_id);
-      if (truthy(pid)) {
-        nb::object meth = glue::steal(PyObject_GetAttr(storage.ptr(), S.s_complete_pipeline));
-        nb::object args = nb::make_tuple(pid);
-        nb::object kw = glue::steal(PyDict_New());
-        glue::ok(PyDict_SetItemString(kw.ptr(), "status", nb::str("failed").ptr()));
-        glue::steal(PyObject_Call(meth.ptr(), args.ptr(), kw.ptr()));
-      }
-    }
-  }
-  glue::steal(PyObject_CallMethodNoArgs(c.self, S.s_disable_persistence));
-  return nb::bool_(false);
-}
-
-static nb::object m_del(const glue::Call& c) {
-  PyObject* r = PyObject_CallMethodNoArgs(c.self, S.s_disable_persistence);
-  if (r) {
-    Py_DECREF(r);
-  } else if (PyErr_ExceptionMatches(PyExc_Exception)) {
-    PyErr_Clear();
-  } else {
-    glue::raise_current();
-  }
-  return nb::none();
-}
-
 static nb::object m_get_node(const glue::Call& c) {
   static const glue::Signature sig{"DAGTracker.get_node", {"node_id"}, 1};
   PyObject* a[1];
@@ -445,15 +412,15 @@ static PyMethodDef tracker_methods[] = {
     GLUE_METHOD("record_row_value", tracker_record_row_value, msg::RECORD_ROW_VALUE_DOC),
     GLUE_METHOD("disable_persistence", tracker_disable_persistence, msg::DISABLE_PERSISTENCE_DOC),
     GLUE_METHOD("flush", tracker_flush, msg::FLUSH_DOC),
-    GLUE_METHOD("_sync_to_dashboard", tracker_sync_to_dashboard, nullptr),
-    GLUE_METHOD("_persist_dag_to_storage", tracker_persist_dag_to_storage, nullptr),
+    GLUE_METHOD("_sync_to_dashboard", tracker_sync_to_dashboard, msg::SYNC_DASHBOARD_DOC),
+    GLUE_METHOD("_persist_dag_to_storage", tracker_persist_dag_to_storage, msg::PERSIST_DAG_DOC),
     GLUE_METHOD("get_persistence_stats", tracker_get_persistence_stats, msg::PERSISTENCE_STATS_DOC),
-    GLUE_METHOD("persist_to_storage", tracker_persist_to_storage, nullptr),
+    GLUE_METHOD("persist_to_storage", tracker_persist_to_storage, msg::PERSIST_TO_STORAGE_DOC),
     GLUE_METHOD("_create_node", m_create_node, msg::CREATE_NODE_DOC),
     GLUE_METHOD("_evict_oldest_nodes", m_evict, msg::EVICT_DOC),
     GLUE_METHOD("__enter__", m_enter, msg::ENTER_DOC),
-    GLUE_METHOD("__exit__", m_exit, msg::EXIT_DOC),
-    GLUE_METHOD("__del__", m_del, msg::DEL_DOC),
+    GLUE_METHOD("__exit__", tracker_exit, msg::EXIT_DOC),
+    GLUE_METHOD("__del__", tracker_del, msg::DEL_DOC),
     GLUE_METHOD("_persist_node", tracker_persist_node, msg::PERSIST_NODE_DOC),
     GLUE_METHOD("_start_new_pipeline", tracker_start_new_pipeline, msg::START_NEW_PIPELINE_DOC),
     GLUE_METHOD("create_source_node", tracker_create_source_node, msg::CREATE_SOURCE_DOC),
@@ -471,7 +438,7 @@ static PyMethodDef tracker_methods[] = {
 };
 
 static PyMethodDef tracker_static[] = {
-    GLUE_METHOD("persist_results", tracker_persist_results, nullptr),
+    GLUE_METHOD("persist_results", tracker_persist_results, msg::PERSIST_RESULTS_DOC),
     {nullptr},
 };
 

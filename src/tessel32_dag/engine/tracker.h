@@ -101,16 +101,18 @@ nb::object tracker_log_unary(const glue::Call& c);            // oplog.cpp
 nb::object tracker_log_binary(const glue::Call& c);           // oplog.cpp
 nb::object tracker_log_merge(const glue::Call& c);            // oplog.cpp
 nb::object tracker_log_aggregate(const glue::Call& c);        // oplog.cpp
-nb::object tracker_enable_persistence(const glue::Call& c);   // persistence.cpp
-nb::object tracker_disable_persistence(const glue::Call& c);  // persistence.cpp
-nb::object tracker_flush(const glue::Call& c);                // persistence.cpp
-nb::object tracker_sync_to_dashboard(const glue::Call& c);    // persistence.cpp
-nb::object tracker_persist_dag_to_storage(const glue::Call& c);  // persistence.cpp
-nb::object tracker_get_persistence_stats(const glue::Call& c);   // persistence.cpp
-nb::object tracker_persist_to_storage(const glue::Call& c);      // persistence.cpp
-nb::object tracker_persist_results(const glue::Call& c);         // persistence.cpp (static)
-nb::object tracker_persist_node(const glue::Call& c);            // persistence.cpp
-nb::object tracker_start_new_pipeline(const glue::Call& c);      // persistence.cpp
+nb::object tracker_enable_persistence(const glue::Call& c);      // persist/lifecycle.cpp
+nb::object tracker_disable_persistence(const glue::Call& c);     // persist/lifecycle.cpp
+nb::object tracker_flush(const glue::Call& c);                   // persist/lifecycle.cpp
+nb::object tracker_get_persistence_stats(const glue::Call& c);   // persist/lifecycle.cpp
+nb::object tracker_start_new_pipeline(const glue::Call& c);      // persist/lifecycle.cpp
+nb::object tracker_exit(const glue::Call& c);                    // persist/lifecycle.cpp
+nb::object tracker_del(const glue::Call& c);                     // persist/lifecycle.cpp
+nb::object tracker_persist_node(const glue::Call& c);            // persist/handover.cpp
+nb::object tracker_persist_dag_to_storage(const glue::Call& c);  // persist/bulk_write.cpp
+nb::object tracker_persist_to_storage(const glue::Call& c);      // persist/bulk_write.cpp
+nb::object tracker_persist_results(const glue::Call& c);         // persist/results.cpp (static)
+nb::object tracker_sync_to_dashboard(const glue::Call& c);       // persist/dashboard.cpp
 nb::object tracker_get_dag(const glue::Call& c);                 // reconstruct.cpp
 nb::object tracker_get_dag_for_provenance(const glue::Call& c);  // reconstruct.cpp
 nb::object tracker_openlineage_events(const glue::Call& c);      // openlineage.cpp
@@ -119,6 +121,7 @@ nb::object dag_to_openlineage(const glue::Call& c);              // openlineage.
 void register_tracker(nb::module_& m, nb::handle base);
 void register_computation_dag(nb::module_& m);  // reconstruct.cpp + export_*.cpp
 void register_bulk(nb::module_& m);             // bulk.cpp
+void register_persist(nb::module_& m);          // persist/results.cpp
 
 }  // namespace dag
 

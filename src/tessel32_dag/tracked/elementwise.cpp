@@ -10,6 +10,7 @@
 #include "glue/glue.h"
 #include "tessel32_dag/state.h"
 #include "tessel32_dag/engine/tracker.h"
+#include "tessel32_dag/persist/row_values.h"
 
 namespace dag {
 
@@ -287,7 +288,7 @@ Py_ssize_t run_native(const ElementwiseJob& job, int op, Columns& col, const Out
   std::vector<Py_ssize_t> pos;
   std::vector<uint32_t> pp;
   std::optional<TrackerView> view;
-  std::optional<RowRecorder> rec;
+  std::optional<RowValueSink> rec;  // the native record_row_value, a chunk at a time
   if (records) rec.emplace(job.tracker, job.op_name, job.values);
   uint32_t* prov = P.data();
   int64_t* nodes = N.data();
@@ -388,12 +389,7 @@ Py_ssize_t run_native(const ElementwiseJob& job, int op, Columns& col, const Out
       }
     }
     pos.clear();
-    if (rec) {
-      for (Py_ssize_t j = start; j < i; ++j) {
-        nb::object fp = glue::steal(PyLong_FromUnsignedLong(prov[j]));
-        rec->record(j, fp.ptr());
-      }
-    }
+    if (rec) rec->record(start, i, prov);
     if (i < stop) return i;
     start = stop;
   }

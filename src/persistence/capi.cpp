@@ -1,0 +1,118 @@
+// The native interface (capi.h): nodes and edges pushed by the lineage
+// engine straight into an AsyncWriter, without a Python object per record
+// when the writer's storage is native.
+#include "persistence/capi.h"
+
+#include "glue/errors.h"
+#include "persistence/convert.h"
+#include "persistence/messages.h"
+#include "persistence/records.h"
+#include "persistence/writer.h"
+
+namespace persist {
+namespace {
+
+using corvanti_persist::CAPI;
+using corvanti_persist::EdgeRecord;
+using corvanti_persist::NodeRecord;
+
+const char* const kNodeTypeNames[] = {"SOURCE", "CONSTANT", "UNARY", "BINARY", "AGGREGATE", "MERGE", "FILTER", "CUSTOM"};
+
+std::optional<std::string> opt_text(const char* p, Py_ssize_t n) {
+  if (!p) return std::nullopt;
+  return std::string(p, (size_t) n);
+}
+
+nb::object py_text(const char* p, Py_ssize_t n) {
+  if (!p) return nb::none();
+  return glue::steal(PyUnicode_DecodeUTF8(p, n, "strict"));
+}
+
+nb::object py_int(int64_t v) { return glue::steal(PyLong_FromLongLong(v)); }
+
+/// The Python road of write_node: real StoredNode / StoredEdge objects.
+void push_python(AsyncWriterObject* /*w*/, const NodeRecord* n, const EdgeRecord* edges, Py_ssize_t n_edges,
+                 std::vector<NativeRow>& rows) {
+  nb::object type_name = glue::steal(PyUnicode_FromString(kNodeTypeNames[n->node_type - 1]));
+  nb::object fp = py_int(n->fingerprint), op = py_text(n->operation, n->operation_len);
+  nb::object table = py_text(n->table_name, n->table_name_len);
+  nb::object column = py_text(n->column_name, n->column_name_len);
+  nb::object pair = n->has_pair_id ? py_int(n->pair_id) : nb::none();
+  nb::object ent = py_int(n->entity_hash), chain = py_int(n->chain_hash), pid = py_int(n->pipeline_id);
+  nb::object meta = n->metadata ? nb::borrow(n->metadata) : nb::none();
+  PyObject* fields[node_f::count] = {fp.ptr(), type_name.ptr(), op.ptr(), table.ptr(), column.ptr(), pair.ptr(),
+                                     n->is_protected ? Py_True : Py_False, ent.ptr(), chain.ptr(), meta.ptr(),
+                                     pid.ptr()};
+  rows.emplace_back(PyItem{PyItem::Node, record_new(&StoredNodeType, fields, node_f::count), nullptr});
+  for (Py_ssize_t i = 0; i < n_edges; ++i) {
+    nb::object p = py_int(edges[i].parent_fingerprint), c = py_int(edges[i].child_fingerprint),
+               pos = py_int(edges[i].input_position);
+    PyObject* ef[edge_f::count] = {p.ptr(), c.ptr(), pos.ptr()};
+    rows.emplace_back(PyItem{PyItem::Edge, record_new(&StoredEdgeType, ef, edge_f::count), Py_NewRef(pid.ptr())});
+  }
+}
+
+int capi_write_node(PyObject* writer, const NodeRecord* n, const EdgeRecord* edges, Py_ssize_t n_edges) {
+  std::vector<NativeRow> rows;
+  try {
+    if (!PyObject_TypeCheck(writer, &AsyncWriterType))
+      glue::raise(PyExc_TypeError, msg::CAPI_NOT_WRITER, Py_TYPE(writer)->tp_name);
+    if (n->node_type < 1 || n->node_type > 8) glue::raise(PyExc_ValueError, msg::CAPI_NODE_TYPE, (int) n->node_type);
+    auto* w = (AsyncWriterObject*) writer;
+    rows.reserve((size_t) n_edges + 1);
+    if (writer_is_native(w)) {
+      NodeRow r;
+      r.pipeline_id = n->pipeline_id;
+      r.fingerprint = n->fingerprint;
+      r.node_type = kNodeTypeNames[n->node_type - 1];
+      r.operation.assign(n->operation ? n->operation : "", n->operation ? (size_t) n->operation_len : 0);
+      r.table_name = opt_text(n->table_name, n->table_name_len);
+      r.column_name = opt_text(n->column_name, n->column_name_len);
+      if (n->has_pair_id) r.pair_id = n->pair_id;
+      r.is_protected = n->is_protected;
+      r.entity_hash = n->entity_hash;
+      r.chain_hash = n->chain_hash;
+      r.metadata = metadata_json(n->metadata);
+      rows.emplace_back(std::move(r));
+      for (Py_ssize_t i = 0; i < n_edges; ++i)
+        rows.emplace_back(EdgeRow{n->pipeline_id, edges[i].parent_fingerprint, edges[i].child_fingerprint,
+                                  edges[i].input_position});
+    } else {
+      push_python(w, n, edges, n_edges, rows);
+    }
+    writer_enqueue(w, rows);
+    // The edges written next through write_edges belong to this node's pipeline.
+    if (!w->last_pipeline_id || !PyLong_CheckExact(w->last_pipeline_id) ||
+        PyLong_AsLongLong(w->last_pipeline_id) != n->pipeline_id)
+      Py_XSETREF(w->last_pipeline_id, py_int(n->pipeline_id).release().ptr());
+    return 0;
+  } catch (...) {
+    release_py_items(rows);
+    glue::restore_current_exception();
+    return -1;
+  }
+}
+
+int capi_is_native(PyObject* writer) {
+  return Py_IS_TYPE(writer, &AsyncWriterType) && writer_is_native((AsyncWriterObject*) writer) ? 1 : 0;
+}
+
+CAPI g_table{};
+
+}  // namespace
+
+void capi_init(PyObject* module) {
+  g_table.version = corvanti_persist::kCapiVersion;
+  g_table.size = sizeof(CAPI);
+  g_table.writer_type = &AsyncWriterType;
+  g_table.stored_node_type = &StoredNodeType;
+  g_table.stored_edge_type = &StoredEdgeType;
+  g_table.stored_row_value_type = &StoredRowValueType;
+  g_table.write_node = capi_write_node;
+  g_table.is_native = capi_is_native;
+  PyObject* cap = PyCapsule_New(&g_table, corvanti_persist::kCapsuleName, nullptr);
+  if (!cap) glue::raise_current();
+  if (PyModule_Add(module, "_C_API", cap) < 0) glue::raise_current();
+}
+
+}  // namespace persist

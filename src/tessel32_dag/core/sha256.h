@@ -1,0 +1,16 @@
+// SHA-256 (FIPS 180-4) in pure C++, for the per-row input hashes of results:
+// one call per short message, no allocation, digests as lower-case hex.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace dag::core {
+
+/// The 32-byte digest of `len` bytes at `data`.
+void sha256(const void* data, size_t len, uint8_t out[32]);
+
+/// The 64-character lower-case hexadecimal digest (no terminator written).
+void sha256_hex(const void* data, size_t len, char out[64]);
+
+}  // namespace dag::core

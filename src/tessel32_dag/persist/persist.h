@@ -1,0 +1,72 @@
+// What the persistence files of DAGTracker share: the persistence package
+// looked up at call time, keyword calls with fixed keyword tuples, and the
+// writer hand-over entry point used by node creation.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <initializer_list>
+
+#include "glue/glue.h"
+#include "tessel32_dag/engine/tracker.h"
+
+namespace dag::persist {
+
+inline constexpr const char* PKG = "corvanti.utilities.persistence";
+inline constexpr const char* PKG_STORAGE = "corvanti.utilities.persistence.storage";
+
+/// `from <module> import <name>`: whatever module sys.modules holds at call
+/// time (the import system is asked only when it holds none). A missing
+/// module or name raises ImportError, as the statement does.
+nb::object import_name(const char* module, const char* name);
+
+/// A keyword-name tuple built once per call site (kept for the process's life).
+class KwNames {
+ public:
+  KwNames(std::initializer_list<const char*> names);
+  PyObject* tuple() const { return tuple_; }
+  Py_ssize_t size() const { return PyTuple_GET_SIZE(tuple_); }
+
+ private:
+  PyObject* tuple_;
+};
+
+/// fn(*pos, **dict(zip(kw, kwvalues))) with one vectorcall, keywords in order.
+nb::object call_kw(nb::handle fn, std::initializer_list<PyObject*> pos, const KwNames& kw,
+                   std::initializer_list<PyObject*> kwvalues);
+/// obj.name(*pos) / obj.name(*pos, **kw).
+nb::object call_method(nb::handle obj, const char* name, std::initializer_list<PyObject*> pos);
+nb::object call_method_kw(nb::handle obj, const char* name, std::initializer_list<PyObject*> pos,
+                          const KwNames& kw, std::initializer_list<PyObject*> kwvalues);
+
+/// getattr(obj, name)
+nb::object attr(nb::handle obj, const char* name);
+/// getattr(self, name, default) for the counters the bulk write sets.
+nb::object attr_or(PyObject* self, const char* name, nb::handle dflt);
+void set_attr(PyObject* self, const char* name, nb::handle value);
+
+/// Pauses the cyclic collector for a scope. The bulk writes build up to
+/// millions of tuples and records, none of which can be part of a cycle;
+/// each allocation batch would otherwise set off a full collection pass.
+struct GcPause {
+  int was = PyGC_Disable();
+  ~GcPause() {
+    if (was) PyGC_Enable();
+  }
+  GcPause() = default;
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+};
+
+/// The exception being handled, taken out of the error indicator, when it is
+/// an Exception; anything else (KeyboardInterrupt, ...) is re-raised.
+nb::object take_exception();
+
+}  // namespace dag::persist
+
+namespace dag {
+/// The writer hand-over of one node, with _dag_lock held (handover.cpp):
+/// native records through the persistence capsule when everything involved
+/// is our own, otherwise self._persist_node(node).
+void persist_node_locked(TrackerView& t, PyObject* node);
+}  // namespace dag
