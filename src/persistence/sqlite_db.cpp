@@ -225,10 +225,10 @@ const char kEdgeFpTail[] =
     "ON CONFLICT (parent_node_id, child_node_id, input_position) DO NOTHING";
 const char kEdgeIdHead[] =
     "INSERT INTO edges (pipeline_id, parent_node_id, child_node_id, input_position) "
-    "SELECT c.pipeline_id, v.column1, c.id, v.column3 FROM (VALUES ";
+    "SELECT c.pipeline_id, p.id, c.id, v.column3 FROM (VALUES ";
 const char kEdgeIdGroup[] = "(?,?,?)";
 const char kEdgeIdTail[] =
-    ") AS v JOIN nodes c ON c.id = v.column2 WHERE true "
+    ") AS v JOIN nodes p ON p.id = v.column1 JOIN nodes c ON c.id = v.column2 WHERE true "
     "ON CONFLICT (parent_node_id, child_node_id, input_position) DO NOTHING";
 
 void bind_edge(sqlite3_stmt* s, int o, const EdgeRow& r) {
