@@ -254,3 +254,21 @@ print(_write_run(sys.argv[1], sys.argv[2], 20000))
         c = s.counts(int(out.strip()))
         assert (c["nodes"], c["row_values"]) == (20000, 20000)
     s.disconnect()
+
+
+def test_a_record_that_empties_the_list_being_stored_cannot_crash(store):
+    pid = store.create_pipeline("evil")
+    nodes = []
+
+    class Evil:
+        node_type, operation, table_name, column_name, pair_id, is_protected = "UNARY", "x", None, None, None, False
+        entity_hash = chain_hash = metadata = None
+        pipeline_id = pid
+
+        @property
+        def fingerprint(self):
+            nodes.clear()  # drops the other records' last references but for ours
+            return 1
+
+    nodes.extend([Evil(), node(2, pid), node(3, pid)])
+    assert store.store_nodes(nodes) == 3 and nodes == []

@@ -90,6 +90,7 @@ void Db::open() {
     exec("PRAGMA foreign_keys=OFF", "open");
     exec("PRAGMA cache_size=-65536", "open");
     exec("PRAGMA temp_store=MEMORY", "open");
+    open_.store(true);
   } catch (...) {
     sqlite3_close_v2(db_);
     db_ = nullptr;
@@ -107,18 +108,16 @@ void Db::finalize_all() {
 void Db::close() {
   std::lock_guard lk(mu_);
   if (!db_) return;
+  open_.store(false);
   finalize_all();
   sqlite3_close_v2(db_);
   db_ = nullptr;
 }
 
-bool Db::is_open() const {
-  std::lock_guard lk(mu_);
-  return db_ != nullptr;
-}
+bool Db::is_open() const { return open_.load(); }
 
 void Db::set_context(std::optional<std::string> tenant, std::optional<int64_t> pipeline) {
-  std::lock_guard lk(mu_);
+  std::lock_guard lk(ctx_mu_);
   tenant_ = std::move(tenant);
   pipeline_ = pipeline;
 }
@@ -293,8 +292,13 @@ void Db::insert_many(const char* head, const char* group, int ncols, const char*
 
 void Db::insert_source(const SourceRow& r) {
   sqlite3_stmt* s = stmt(kUpsertSource, "register_source");
-  bind_opt(s, 1, tenant_);
-  bind_opt(s, 2, pipeline_);
+  {
+    std::lock_guard lk(ctx_mu_);
+    // Copied (SQLITE_TRANSIENT): the context may change once ctx_mu_ is let go.
+    if (tenant_) sqlite3_bind_text(s, 1, tenant_->data(), (int) tenant_->size(), SQLITE_TRANSIENT);
+    else sqlite3_bind_null(s, 1);
+    bind_opt(s, 2, pipeline_);
+  }
   sqlite3_bind_int64(s, 3, r.pair_id);
   bind_text(s, 4, r.table_name);
   bind_text(s, 5, r.column_name);
