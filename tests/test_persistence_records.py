@@ -77,3 +77,24 @@ def test_repr_of_a_record_that_contains_itself():
     n = P.StoredNode(**NODE)
     n.metadata = {"self": n}
     assert "..." in repr(n)
+
+
+def test_records_of_atomic_values_stay_out_of_the_cyclic_gc_until_a_container_is_set():
+    import gc
+    import weakref
+
+    v = P.StoredRowValue(**VALUE)
+    assert not gc.is_tracked(v)
+    n = P.StoredNode(**NODE)  # metadata is a dict
+    assert gc.is_tracked(n)
+    v.value = [v]  # a cycle through a record: the collector must see it again
+    assert gc.is_tracked(v)
+
+    class Sentinel:
+        pass
+
+    v.text_value = s = Sentinel()
+    ref = weakref.ref(s)
+    del v, s
+    gc.collect()
+    assert ref() is None

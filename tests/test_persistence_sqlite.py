@@ -71,7 +71,9 @@ def test_edges_resolved_by_id_and_by_fingerprint(store):
     pid = store.create_pipeline("e")
     store.store_nodes([node(fp, pid) for fp in (10, 11, 12)])
     ids = store.get_fingerprint_node_map(pid)
-    assert store.store_edges_resolved([(ids[10], ids[12], 0), (ids[11], ids[12], 1), (ids[10], ids[12], 0)]) == 2
+    missing = max(ids.values()) + 100
+    assert store.store_edges_resolved([(ids[10], ids[12], 0), (ids[11], ids[12], 1), (ids[10], ids[12], 0),
+                                       (missing, ids[12], 2), (ids[10], missing, 0)]) == 2
     # by fingerprint: an edge whose node is missing is dropped, duplicates ignored
     edges = [StoredEdge(parent_fingerprint=11, child_fingerprint=12, input_position=1),
              StoredEdge(parent_fingerprint=12, child_fingerprint=10, input_position=0),
@@ -252,3 +254,21 @@ print(_write_run(sys.argv[1], sys.argv[2], 20000))
         c = s.counts(int(out.strip()))
         assert (c["nodes"], c["row_values"]) == (20000, 20000)
     s.disconnect()
+
+
+def test_a_record_that_empties_the_list_being_stored_cannot_crash(store):
+    pid = store.create_pipeline("evil")
+    nodes = []
+
+    class Evil:
+        node_type, operation, table_name, column_name, pair_id, is_protected = "UNARY", "x", None, None, None, False
+        entity_hash = chain_hash = metadata = None
+        pipeline_id = pid
+
+        @property
+        def fingerprint(self):
+            nodes.clear()  # drops the other records' last references but for ours
+            return 1
+
+    nodes.extend([Evil(), node(2, pid), node(3, pid)])
+    assert store.store_nodes(nodes) == 3 and nodes == []

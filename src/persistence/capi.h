@@ -54,9 +54,13 @@ struct CAPI {
 
   /// Enqueue one node and its edges as one unit (write_node + write_edges).
   /// Called with the GIL held, while the caller holds its own node lock.
-  /// When the queue is full it waits for room with the GIL released; it never
-  /// runs Python code. Returns 0; or -1 with a Python exception set (a stopped
-  /// writer, an unserialisable metadata dict): then nothing was enqueued.
+  /// When the queue is full it waits for room with the GIL released. The only
+  /// Python it runs is the JSON encoding of a non-empty `metadata` dict (str()
+  /// of values JSON cannot hold); on a writer whose storage is not native it
+  /// also builds the StoredNode/StoredEdge objects the storage will receive.
+  /// Later write_edges calls take this node's pipeline id. Returns 0; or -1
+  /// with a Python exception set (a writer not running, an unserialisable
+  /// metadata dict, node_type outside 1..8): then nothing was enqueued.
   int (*write_node)(PyObject* writer, const NodeRecord* node, const EdgeRecord* edges,
                     Py_ssize_t n_edges);
 

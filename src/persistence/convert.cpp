@@ -150,14 +150,17 @@ RowValueRow value_row(PyObject* v) {
 }
 
 Items items_of(PyObject* seq, const char* what) {
-  if (PyList_Check(seq)) return {PySequence_Fast_ITEMS(seq), PyList_GET_SIZE(seq)};
-  if (PyTuple_Check(seq)) return {PySequence_Fast_ITEMS(seq), PyTuple_GET_SIZE(seq)};
-  glue::raise(PyExc_TypeError, msg::NOT_A_LIST, what, Py_TYPE(seq)->tp_name);
+  nb::object t;
+  if (PyTuple_Check(seq)) t = nb::borrow(seq);
+  else if (PyList_Check(seq)) t = glue::steal(PyList_AsTuple(seq));
+  else glue::raise(PyExc_TypeError, msg::NOT_A_LIST, what, Py_TYPE(seq)->tp_name);
+  PyObject* const* items = PySequence_Fast_ITEMS(t.ptr());
+  Py_ssize_t n = PyTuple_GET_SIZE(t.ptr());
+  return {std::move(t), items, n};
 }
 
 static Items row_items(PyObject* row, int n, const char* what) {
-  if ((PyTuple_Check(row) || PyList_Check(row)) && PySequence_Fast_GET_SIZE(row) == n)
-    return {PySequence_Fast_ITEMS(row), n};
+  if ((PyTuple_Check(row) || PyList_Check(row)) && PySequence_Fast_GET_SIZE(row) == n) return items_of(row, what);
   glue::raise(PyExc_TypeError, msg::ROW_SHAPE, what, n, Py_TYPE(row)->tp_name);
 }
 

@@ -23,9 +23,12 @@ nb::object sql_value_to_py(const SqlValue& v);
 /// The JSON text of a metadata dict; nullopt for None or an empty dict.
 std::optional<std::string> metadata_json(PyObject* metadata);
 
-/// Borrowed items of a list or tuple (TypeError naming `what` otherwise).
-/// The sequence must stay alive and unchanged while the items are used.
+/// The items of a list or tuple (TypeError naming `what` otherwise). A list
+/// is copied into a tuple first: converting an item may run Python code
+/// (getattr on foreign records, str() of metadata values) that could change
+/// the list under our feet.
 struct Items {
+  nb::object hold;  ///< the tuple the pointers belong to
   PyObject* const* items;
   Py_ssize_t n;
 };

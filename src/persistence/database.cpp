@@ -141,7 +141,6 @@ nb::object m_store_nodes(const Call& c) {
   static const Signature sig{"Database.store_nodes", {"nodes"}, 1};
   PyObject* a[1];
   glue::parse(sig, c, a);
-  nb::object hold = nb::borrow(a[0]);
   Items it = items_of(a[0], "store_nodes");
   std::vector<NodeRow> rows;
   rows.reserve((size_t) it.n);

@@ -32,7 +32,7 @@ WriteQueue::WriteQueue(size_t capacity, size_t batch, double interval_s)
 bool WriteQueue::push(std::vector<NativeRow>& items, bool nowait) {
   std::unique_lock lk(mu_);
   if (!nowait) {
-    auto has_room = [&] { return closed_ || q_.empty() || q_.size() + items.size() <= capacity_; };
+    auto has_room = [&] { return closed_ || size_ == 0 || size_ + items.size() <= capacity_; };
     if (!has_room()) {
       // A waiting producer makes the queue due at once (a batch may be
       // larger than the queue).
@@ -43,11 +43,14 @@ bool WriteQueue::push(std::vector<NativeRow>& items, bool nowait) {
     }
   }
   if (closed_) return false;
-  if (q_.empty()) oldest_ = Clock::now();
-  for (NativeRow& r : items) q_.push_back(std::move(r));
-  st_.queued += items.size();
-  if (q_.size() >= batch_) work_.notify_one();
-  else if (q_.size() == items.size()) work_.notify_one();  // arm the interval timer
+  size_t n = items.size();
+  if (n == 0) return true;
+  if (size_ == 0) oldest_ = Clock::now();
+  chunks_.push_back(std::move(items));
+  items.clear();
+  size_ += n;
+  st_.queued += n;
+  if (size_ >= batch_ || size_ == n) work_.notify_one();  // due, or arm the interval timer
   return true;
 }
 
@@ -55,7 +58,7 @@ int WriteQueue::try_push(std::vector<NativeRow>& items) {
   {
     std::lock_guard lk(mu_);
     if (closed_) return -1;
-    if (!q_.empty() && q_.size() + items.size() > capacity_) return 0;
+    if (size_ != 0 && size_ + items.size() > capacity_) return 0;
   }
   return push(items, true) ? 1 : -1;
 }
@@ -77,13 +80,13 @@ bool WriteQueue::wait_done(uint64_t target, uint64_t dropped_before, double time
 }
 
 bool WriteQueue::due(Clock::time_point now) const {
-  return q_.size() >= batch_ || q_.size() >= capacity_ || waiting_ > 0 || stopping_ || flush_target_ > taken_ || now >= oldest_ + interval_;
+  return size_ >= batch_ || size_ >= capacity_ || waiting_ > 0 || stopping_ || flush_target_ > taken_ || now >= oldest_ + interval_;
 }
 
 bool WriteQueue::take(std::vector<NativeRow>& out, size_t max_take) {
   std::unique_lock lk(mu_);
   for (;;) {
-    if (!q_.empty()) {
+    if (size_ != 0) {
       if (due(Clock::now())) break;
       work_.wait_until(lk, oldest_ + interval_);
       continue;
@@ -91,14 +94,30 @@ bool WriteQueue::take(std::vector<NativeRow>& out, size_t max_take) {
     if (stopping_) return false;
     work_.wait(lk);  // idle: no timer, no polling
   }
-  size_t n = std::min(std::max(batch_, max_take), q_.size());
-  out.reserve(n);
-  for (size_t i = 0; i < n; ++i) {
-    out.push_back(std::move(q_.front()));
-    q_.pop_front();
+  size_t n = std::min(std::max(batch_, max_take), size_);
+  size_t need = n;
+  while (need) {
+    std::vector<NativeRow>& front = chunks_.front();
+    size_t avail = front.size() - front_off_;
+    if (out.empty() && front_off_ == 0 && avail <= need) {
+      out = std::move(front);  // a whole unit: O(1)
+      chunks_.pop_front();
+      need -= avail;
+      continue;
+    }
+    size_t k = std::min(avail, need);
+    if (out.capacity() < n) out.reserve(n);  // once: the batch's final size
+    for (size_t i = 0; i < k; ++i) out.push_back(std::move(front[front_off_ + i]));
+    front_off_ += k;
+    need -= k;
+    if (front_off_ == front.size()) {
+      chunks_.pop_front();
+      front_off_ = 0;
+    }
   }
+  size_ -= n;
   taken_ += n;
-  if (!q_.empty()) oldest_ = Clock::now();
+  if (size_ != 0) oldest_ = Clock::now();
   room_.notify_all();
   return true;
 }
@@ -163,7 +182,7 @@ bool WriteQueue::thread_exited() {
 WriterStats WriteQueue::stats() {
   std::lock_guard lk(mu_);
   WriterStats s = st_;
-  s.queue_depth = q_.size();
+  s.queue_depth = size_;
   return s;
 }
 

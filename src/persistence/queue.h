@@ -72,7 +72,11 @@ class WriteQueue {
   std::condition_variable work_;   ///< the writer thread waits here
   std::condition_variable room_;   ///< producers wait for room
   std::condition_variable done_;   ///< flushers wait for progress
-  std::deque<NativeRow> q_;
+  /// The records, as the producers' units (one push = one chunk, moved in
+  /// whole): no per-record allocation or move under the lock.
+  std::deque<std::vector<NativeRow>> chunks_;
+  size_t front_off_ = 0;           ///< records of chunks_.front() already taken
+  size_t size_ = 0;                ///< records queued
   const size_t capacity_, batch_;
   const Clock::duration interval_;
   Clock::time_point oldest_{};     ///< when the queue last became non-empty

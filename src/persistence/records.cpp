@@ -59,6 +59,32 @@ int field_index(const RecordSpec& s, PyObject* key) {
   return -1;
 }
 
+/// A value that cannot be part of a reference cycle.
+bool atomic(PyObject* v) {
+  PyTypeObject* t = Py_TYPE(v);
+  return v == Py_None || t == &PyLong_Type || t == &PyFloat_Type || t == &PyUnicode_Type || t == &PyBool_Type ||
+         t == &PyBytes_Type;
+}
+
+/// Records are created by the million (one row value per element): one
+/// that holds only atomic values stays out of the cyclic GC, which would
+/// otherwise walk every one of them at each collection (CPython untracks
+/// such tuples and dicts the same way). Setting a container re-tracks it.
+void untrack_if_atomic(RecordObject* r, int count) {
+  if (!Py_IS_TYPE((PyObject*) r, &StoredNodeType) && !Py_IS_TYPE((PyObject*) r, &StoredEdgeType) &&
+      !Py_IS_TYPE((PyObject*) r, &StoredRowValueType))
+    return;  // subclass instances have a __dict__
+  for (int i = 0; i < count; ++i)
+    if (!atomic(r->f[i])) return;
+  if (PyObject_GC_IsTracked((PyObject*) r)) PyObject_GC_UnTrack((PyObject*) r);
+}
+
+int rec_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  int rc = PyObject_GenericSetAttr(self, name, value);
+  if (rc == 0 && value && !atomic(value) && !PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
+  return rc;
+}
+
 /// Fill the slots from a fastcall argument vector; -1 with an error set.
 int fill(RecordObject* r, const RecordSpec& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (nargs > s.count) {
@@ -102,6 +128,7 @@ PyObject* rec_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, P
     Py_DECREF(r);
     return nullptr;
   }
+  untrack_if_atomic(r, s->count);
   return (PyObject*) r;
 }
 
@@ -132,6 +159,7 @@ int rec_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   int rc = fill((RecordObject*) self, *s, flat, nargs, kwnames);
   Py_XDECREF(kwnames);
+  if (rc == 0) untrack_if_atomic((RecordObject*) self, s->count);
   return rc;
 }
 
@@ -152,7 +180,7 @@ int rec_clear(PyObject* self) {
 
 void rec_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
+  if (PyObject_GC_IsTracked(self)) PyObject_GC_UnTrack(self);
   rec_clear(self);
   tp->tp_free(self);
   if (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) Py_DECREF(tp);
@@ -256,6 +284,7 @@ void setup(PyTypeObject& t, const RecordSpec& s, PyMemberDef* members, const cha
   t.tp_clear = rec_clear;
   t.tp_repr = rec_repr;
   t.tp_richcompare = rec_richcompare;
+  t.tp_setattro = rec_setattro;
   t.tp_hash = PyObject_HashNotImplemented;
   t.tp_methods = kRecordMethods;
   t.tp_members = members;
@@ -272,6 +301,7 @@ PyObject* record_new(PyTypeObject* type, PyObject* const* values, int n) {
   if (!r) glue::raise_current();
   for (int i = 0; i < n; ++i)
     if (values[i]) Py_SETREF(r->f[i], Py_NewRef(values[i]));
+  untrack_if_atomic(r, n);
   return (PyObject*) r;
 }
 

@@ -90,6 +90,7 @@ void Db::open() {
     exec("PRAGMA foreign_keys=OFF", "open");
     exec("PRAGMA cache_size=-65536", "open");
     exec("PRAGMA temp_store=MEMORY", "open");
+    open_.store(true);
   } catch (...) {
     sqlite3_close_v2(db_);
     db_ = nullptr;
@@ -107,18 +108,16 @@ void Db::finalize_all() {
 void Db::close() {
   std::lock_guard lk(mu_);
   if (!db_) return;
+  open_.store(false);
   finalize_all();
   sqlite3_close_v2(db_);
   db_ = nullptr;
 }
 
-bool Db::is_open() const {
-  std::lock_guard lk(mu_);
-  return db_ != nullptr;
-}
+bool Db::is_open() const { return open_.load(); }
 
 void Db::set_context(std::optional<std::string> tenant, std::optional<int64_t> pipeline) {
-  std::lock_guard lk(mu_);
+  std::lock_guard lk(ctx_mu_);
   tenant_ = std::move(tenant);
   pipeline_ = pipeline;
 }
@@ -225,10 +224,10 @@ const char kEdgeFpTail[] =
     "ON CONFLICT (parent_node_id, child_node_id, input_position) DO NOTHING";
 const char kEdgeIdHead[] =
     "INSERT INTO edges (pipeline_id, parent_node_id, child_node_id, input_position) "
-    "SELECT c.pipeline_id, v.column1, c.id, v.column3 FROM (VALUES ";
+    "SELECT c.pipeline_id, p.id, c.id, v.column3 FROM (VALUES ";
 const char kEdgeIdGroup[] = "(?,?,?)";
 const char kEdgeIdTail[] =
-    ") AS v JOIN nodes c ON c.id = v.column2 WHERE true "
+    ") AS v JOIN nodes p ON p.id = v.column1 JOIN nodes c ON c.id = v.column2 WHERE true "
     "ON CONFLICT (parent_node_id, child_node_id, input_position) DO NOTHING";
 
 void bind_edge(sqlite3_stmt* s, int o, const EdgeRow& r) {
@@ -293,8 +292,13 @@ void Db::insert_many(const char* head, const char* group, int ncols, const char*
 
 void Db::insert_source(const SourceRow& r) {
   sqlite3_stmt* s = stmt(kUpsertSource, "register_source");
-  bind_opt(s, 1, tenant_);
-  bind_opt(s, 2, pipeline_);
+  {
+    std::lock_guard lk(ctx_mu_);
+    // Copied (SQLITE_TRANSIENT): the context may change once ctx_mu_ is let go.
+    if (tenant_) sqlite3_bind_text(s, 1, tenant_->data(), (int) tenant_->size(), SQLITE_TRANSIENT);
+    else sqlite3_bind_null(s, 1);
+    bind_opt(s, 2, pipeline_);
+  }
   sqlite3_bind_int64(s, 3, r.pair_id);
   bind_text(s, 4, r.table_name);
   bind_text(s, 5, r.column_name);

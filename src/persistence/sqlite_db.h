@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -82,9 +83,12 @@ class Db {
   sqlite3* db_ = nullptr;                                   ///< guarded by mu_
   std::unordered_map<const char*, sqlite3_stmt*> stmts_;    ///< prepared once per SQL constant
   std::unordered_map<std::string, sqlite3_stmt*> multi_;    ///< multi-row INSERTs by kind and row count
-  std::optional<std::string> tenant_;                       ///< context of sources
-  std::optional<int64_t> pipeline_;
+  std::optional<std::string> tenant_;                       ///< context of sources (ctx_mu_)
+  std::optional<int64_t> pipeline_;                         ///< (ctx_mu_)
   mutable std::mutex mu_;                                   ///< one transaction at a time on this connection
+  std::mutex ctx_mu_;                                       ///< the context alone: set with the GIL held, so
+                                                            ///< it never waits for a transaction
+  std::atomic<bool> open_{false};                           ///< read without waiting for mu_
 };
 
 }  // namespace persist

@@ -200,7 +200,7 @@ nb::object m_write_edges(const Call& c) {
   PyObject* a[1];
   glue::parse(sig, c, a);
   AsyncWriterObject* w = self_of(c);
-  nb::object seq = glue::steal(PySequence_Fast(a[0], msg::W_EDGES_NOT_SEQ));
+  nb::object seq = glue::steal(PySequence_Tuple(glue::steal(PySequence_Fast(a[0], msg::W_EDGES_NOT_SEQ)).ptr()));
   Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
   if (n == 0) return nb::none();
   PyObject* pid = edge_pipeline(w, "write_edges");
@@ -222,7 +222,7 @@ nb::object m_write_row_values(const Call& c) {
   PyObject* a[1];
   glue::parse(sig, c, a);
   AsyncWriterObject* w = self_of(c);
-  nb::object seq = glue::steal(PySequence_Fast(a[0], msg::W_VALUES_NOT_SEQ));
+  nb::object seq = glue::steal(PySequence_Tuple(glue::steal(PySequence_Fast(a[0], msg::W_VALUES_NOT_SEQ)).ptr()));
   Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
   if (n == 0) return nb::none();
   std::vector<NativeRow> rows;

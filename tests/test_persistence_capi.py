@@ -1,0 +1,116 @@
+"""The native interface capsule, called through ctypes exactly as another
+extension module calls it (same struct layouts as src/persistence/capi.h)."""
+import ctypes
+import json
+
+import pytest
+
+from corvanti.utilities.persistence import AsyncWriter, SQLiteStorage, StoredEdge, StoredNode, WriterConfig, _native
+
+CAPSULE = b"corvanti.utilities.persistence._native._C_API"
+
+
+class NodeRecord(ctypes.Structure):
+    _fields_ = [("fingerprint", ctypes.c_uint32), ("entity_hash", ctypes.c_uint32), ("chain_hash", ctypes.c_uint32),
+                ("pair_id", ctypes.c_int64), ("pipeline_id", ctypes.c_int64), ("node_type", ctypes.c_uint8),
+                ("has_pair_id", ctypes.c_bool), ("is_protected", ctypes.c_bool),
+                ("operation", ctypes.c_char_p), ("operation_len", ctypes.c_ssize_t),
+                ("table_name", ctypes.c_char_p), ("table_name_len", ctypes.c_ssize_t),
+                ("column_name", ctypes.c_char_p), ("column_name_len", ctypes.c_ssize_t),
+                ("metadata", ctypes.c_void_p)]
+
+
+class EdgeRecord(ctypes.Structure):
+    _fields_ = [("parent_fingerprint", ctypes.c_uint32), ("child_fingerprint", ctypes.c_uint32),
+                ("input_position", ctypes.c_int32)]
+
+
+WRITE_NODE = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.POINTER(NodeRecord),
+                               ctypes.POINTER(EdgeRecord), ctypes.c_ssize_t)
+IS_NATIVE = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)
+
+
+class CAPI(ctypes.Structure):
+    _fields_ = [("version", ctypes.c_int), ("size", ctypes.c_size_t), ("writer_type", ctypes.c_void_p),
+                ("stored_node_type", ctypes.c_void_p), ("stored_edge_type", ctypes.c_void_p),
+                ("stored_row_value_type", ctypes.c_void_p), ("write_node", WRITE_NODE), ("is_native", IS_NATIVE)]
+
+
+@pytest.fixture(scope="module")
+def api():
+    get = ctypes.pythonapi.PyCapsule_GetPointer
+    get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    table = ctypes.cast(get(_native._C_API, CAPSULE), ctypes.POINTER(CAPI)).contents
+    assert table.version == 1 and table.size == ctypes.sizeof(CAPI)
+    assert table.writer_type == id(AsyncWriter) and table.stored_node_type == id(StoredNode)
+    assert table.stored_edge_type == id(StoredEdge)
+    return table
+
+
+def push(api, w, fp, pid, op, inputs=(), node_type=4, table=None, column=None, pair_id=None, meta=None):
+    b = op.encode()
+    t = table.encode() if table else None
+    c = column.encode() if column else None
+    rec = NodeRecord(fp, 7, 9, pair_id or 0, pid, node_type, pair_id is not None, False, b, len(b), t,
+                     len(t) if t else 0, c, len(c) if c else 0, id(meta) if meta is not None else None)
+    edges = (EdgeRecord * max(1, len(inputs)))(*[EdgeRecord(p, fp, i) for i, p in enumerate(inputs)])
+    return api.write_node(w, ctypes.byref(rec), edges, len(inputs))
+
+
+class PyStore:
+    def __init__(self, inner):
+        self.inner, self.nodes, self.edges = inner, [], []
+
+    def store_nodes(self, nodes):
+        self.nodes += nodes
+        return self.inner.store_nodes(nodes)
+
+    def store_edges(self, edges, pipeline_id):
+        self.edges += [(e, pipeline_id) for e in edges]
+        return self.inner.store_edges(edges, pipeline_id)
+
+
+@pytest.mark.parametrize("road", ["native", "python"])
+def test_write_node_stores_nodes_and_edges(api, tmp_path, road):
+    store = SQLiteStorage(tmp_path / "capi.db")
+    store.connect()
+    pid = store.create_pipeline("capi")
+    target = store if road == "native" else PyStore(store)
+    w = AsyncWriter(target, WriterConfig(batch_size=10, flush_interval=0.05, queue_size=4))
+    assert api.is_native(w) == (road == "native") and api.is_native(store) == 0
+    w.start()
+    meta = {"how": "left", "on": ["id"]}
+    assert push(api, w, 1, pid, "source", node_type=1, table="t", column="c", pair_id=3) == 0
+    assert push(api, w, 2, pid, "neg", inputs=[1], node_type=3) == 0
+    assert push(api, w, 3, pid, "merge", inputs=[1, 2, 99], node_type=6, meta=meta) == 0  # 99: unknown, dropped
+    # later Python-level edges belong to the capsule node's pipeline
+    w.write_edges([StoredEdge(parent_fingerprint=2, child_fingerprint=1, input_position=5)])
+    assert w.flush(10)
+    w.stop()
+    rows = store.query("SELECT fingerprint, node_type, operation, table_name, column_name, pair_id, entity_hash, "
+                       "chain_hash, metadata FROM nodes ORDER BY fingerprint")
+    assert [r[:6] for r in rows] == [(1, "SOURCE", "source", "t", "c", 3), (2, "UNARY", "neg", None, None, None),
+                                     (3, "MERGE", "merge", None, None, None)]
+    assert rows[0][6:8] == (7, 9) and json.loads(rows[2][8]) == meta and rows[0][8] is None
+    assert store.counts(pid)["edges"] == 4
+    if road == "python":
+        assert all(type(n) is StoredNode for n in target.nodes)
+        assert target.nodes[2].metadata is meta and target.nodes[0].pipeline_id == pid
+        assert all(type(e) is StoredEdge and p == pid for e, p in target.edges)
+
+
+def test_write_node_errors_set_python_exceptions(api, tmp_path):
+    store = SQLiteStorage(tmp_path / "e.db")
+    store.connect()
+    w = AsyncWriter(store, WriterConfig())
+    with pytest.raises(RuntimeError, match="not running"):
+        push(api, w, 1, 1, "x")
+    w.start()
+    with pytest.raises(TypeError, match="expected an AsyncWriter, got SQLiteStorage"):
+        push(api, store, 1, 1, "x")
+    with pytest.raises(ValueError, match="node_type 9"):
+        push(api, w, 1, 1, "x", node_type=9)
+    with pytest.raises(TypeError):  # metadata that JSON cannot hold a key of
+        push(api, w, 1, 1, "x", meta={(1, 2): "tuple key"})
+    assert w.get_stats()["queued"] == 0
+    w.stop()
