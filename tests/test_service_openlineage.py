@@ -153,7 +153,7 @@ def test_extra_keys_are_kept_and_bad_json_auth_and_size_are_refused(tmp_path):
         assert big.status == 413 and "4096" in big.json["error"]
         for key in (None, "cvk_unknown"):
             ans = c.post(PATH, _BASE, key=key)
-            assert ans.status == 401 and ans.headers.get("WWW-Authenticate") == "Bearer" and ans.json["error"]
+            assert ans.status == 401 and {k.lower(): v for k, v in ans.headers.items()}.get("www-authenticate") == "Bearer" and ans.json["error"]
         assert len(c.ok("GET", "/v1/openlineage/unlinked")["events"]) == 1
     finally:
         service.stop()
@@ -166,8 +166,12 @@ def test_pipeline_page_lists_the_events_with_their_column_lineage(live):
     html = _page(a, f"/dashboard/pipelines/{pid}")
     section = html.split('id="openlineage-events"', 1)[1].split("</table>", 1)[0]
     assert section.count("<tr>") == 3 and "START" in section and "COMPLETE" in section
-    assert "features.dti</code> ← <code>applicants.debt</code>" in section
-    assert re.search(r"scores\.score</code> ← .*applicants\.age", section)
+    items = {m.group(1): m.group(2) for m in re.finditer(r"<li><code>([^<]*)</code> ← (.*?)</li>", section)}
+    assert sorted(re.findall(r"<code>([^<]*)</code>", items["features.dti"])) == ["applicants.debt",
+                                                                                 "applicants.income"]
+    assert "TRANSFORMATION" in items["features.dti"] and "IDENTITY" in items["features.income"]
+    assert {"applicants.age", "applicants.savings", "bureau.regional_default_rate"} <= set(
+        re.findall(r"<code>([^<]*)</code>", items["scores.score"]))
     assert ">applicants</span>" in section and ">bureau</span>" in section
     other = _page(b, "/dashboard/openlineage")
     assert 'id="unlinked-events-empty"' in other and "credit-demo" not in other

@@ -337,27 +337,37 @@ class Store:
         return upload_id
 
     # ---- OpenLineage run events ------------------------------------------------
-    def _lineage_pipeline(self, conn: Connection, tenant: str, event: M.LineageEventIn) -> Optional[int]:
-        """The tenant's pipeline an event names, else None.
+    def _lineage_pipeline(self, conn: Connection, tenant: str, event: M.LineageEventIn) -> tuple[Optional[int], bool]:
+        """(the tenant's pipeline an event names or None, whether the event names it by id).
 
-        The corvanti export names it in its run facet (``pipelineId``); any
-        other producer by the job name, which is the tracker's pipeline name
-        (the newest pipeline of that name is taken). An id of another
-        tenant's or of no pipeline links nothing by itself.
+        The corvanti export names it in its run facet (``pipelineId``, in the
+        closing event only); an event without a usable id takes the pipeline
+        of the run's earlier events, else the one its job name names (the
+        export's job name is the tracker's pipeline name; the newest pipeline
+        of that name). An id of another tenant's or of no pipeline links
+        nothing by itself.
         """
-        p = T.pipelines
+        p, le = T.pipelines, T.lineage_events
         facet = (event.run.facets or {}).get(TAINT_FACET_NAME)
         pid = facet.get("pipelineId") if isinstance(facet, dict) else None
         if isinstance(pid, int) and not isinstance(pid, bool) and 1 <= pid <= M.INT64_MAX:
             found = conn.execute(select(p.c.id).where(and_(p.c.id == pid, tenant_match(p.c.tenant_id, tenant)))).scalar()
             if found is not None:
-                return int(found)
-        found = conn.execute(select(func.max(p.c.id)).where(and_(
-            p.c.name == event.job.name, tenant_match(p.c.tenant_id, tenant)))).scalar()
-        return None if found is None else int(found)
+                return int(found), True
+        found = conn.execute(select(le.c.pipeline_id).where(and_(
+            le.c.tenant_id == tenant, le.c.run_id == event.run.runId, le.c.pipeline_id.is_not(None)))
+            .order_by(le.c.id.desc()).limit(1)).scalar()
+        if found is None:
+            found = conn.execute(select(func.max(p.c.id)).where(and_(
+                p.c.name == event.job.name, tenant_match(p.c.tenant_id, tenant)))).scalar()
+        return (None if found is None else int(found)), False
 
     def store_lineage_event(self, tenant: str, event: M.LineageEventIn, raw: dict) -> tuple[int, Optional[int], bool]:
-        """(event id, linked pipeline id, duplicate); one row per tenant and (run, type, time)."""
+        """(event id, linked pipeline id, duplicate); one row per tenant and (run, type, time).
+
+        An event that names its pipeline by id links the run's other events
+        of the tenant to it too (the export's START event carries no id).
+        """
         le = T.lineage_events
         key = and_(le.c.tenant_id == tenant, le.c.run_id == event.run.runId, le.c.event_type == event.eventType,
                    le.c.event_time == event.eventTime)
@@ -365,7 +375,7 @@ class Store:
             old = conn.execute(select(le.c.id, le.c.pipeline_id).where(key)).first()
             if old is not None:
                 return int(old.id), _int_or_none(old.pipeline_id), True
-            pid = self._lineage_pipeline(conn, tenant, event)
+            pid, by_id = self._lineage_pipeline(conn, tenant, event)
             stmt = self.db.insert(le).values(
                 tenant_id=tenant, pipeline_id=pid, run_id=event.run.runId, event_type=event.eventType,
                 event_time=event.eventTime, job_namespace=event.job.namespace, job_name=event.job.name,
@@ -375,6 +385,9 @@ class Store:
             if new is None:  # written meanwhile by another transaction (PostgreSQL)
                 old = conn.execute(select(le.c.id, le.c.pipeline_id).where(key)).one()
                 return int(old.id), _int_or_none(old.pipeline_id), True
+            if by_id:
+                conn.execute(update(le).where(and_(le.c.tenant_id == tenant, le.c.run_id == event.run.runId,
+                                                   le.c.id != new)).values(pipeline_id=pid))
             return int(new), pid, False
 
     def list_lineage_events(self, tenant: str, pipeline_id: Optional[int], limit: int = 100,
