@@ -116,6 +116,7 @@ _BASE = {
     (lambda e: e.pop("eventTime"), "eventTime"),
     (lambda e: e.update(eventTime="yesterday"), "eventTime"),
     (lambda e: e.update(eventTime="2026-12-09T01:00:00"), "eventTime"),      # no UTC offset
+    (lambda e: e.update(eventTime="0001-01-01T00:00:00+01:00"), "eventTime"),  # before year 1 in UTC
     (lambda e: e["run"].update(runId="run-1"), "run.runId"),
     (lambda e: e.pop("run"), "run"),
     (lambda e: e["job"].pop("name"), "job.name"),

@@ -356,7 +356,7 @@ def _event_time(value: str) -> str:
     if when.tzinfo is None or when.utcoffset() is None:
         raise ValueError("eventTime must carry a UTC offset (Z or +hh:mm)")
     try:
-        return when.astimezone(timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
+        return when.astimezone(timezone.utc).replace(tzinfo=None).isoformat(timespec="microseconds") + "Z"
     except (OverflowError, ValueError):
         raise ValueError("eventTime is out of range") from None
 
