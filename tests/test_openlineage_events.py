@@ -157,6 +157,18 @@ def test_fail_event_when_the_pipeline_failed(pipeline):
         del t._pipeline_status
 
 
+@pytest.mark.parametrize("pipeline_id, carried", [(7, 7), (2**63 - 1, 2**63 - 1), (None, None), (0, None),
+                                                   (-3, None), (True, None), ("7", None), (2**63, None)])
+def test_the_persisted_pipeline_id_is_carried_in_the_taint_facet(pipeline_id, carried):
+    t, apps, _, _ = credit_pipeline()
+    t._pipeline_id = pipeline_id
+    start, end = t.openlineage_events(NS, outputs={"features": apps})
+    facet = end["run"]["facets"][ol.TAINT_FACET_NAME]
+    assert facet.get("pipelineId") == carried and ("pipelineId" in facet) == (carried is not None)
+    assert "facets" not in start["run"]
+    check_event(end)
+
+
 def test_run_id_is_kept_per_pipeline_and_an_explicit_one_is_normalised(pipeline):
     t = pipeline[0]
     first = t.openlineage_events(NS)[0]["run"]["runId"]

@@ -17,6 +17,9 @@ webdriver = pytest.importorskip("selenium.webdriver")
 from selenium.webdriver.common.by import By  # noqa: E402
 
 from support.corvanti_service import ApiClient  # noqa: E402
+from support.openlineage_check import credit_pipeline  # noqa: E402
+
+import corvanti.openlineage as ol  # noqa: E402
 
 
 def _chromium():
@@ -119,6 +122,11 @@ def test_dashboard_pages_in_chromium(sqlite_live, browser, tmp_path):
     other = sqlite_live.client("team-b")
     other_pid = other.pipeline("someone_elses")
     base = sqlite_live.url
+    tracker, apps, _, score = credit_pipeline()
+    ol.emit(tracker.openlineage_events("corvanti://credit", job_name="credit_scoring",
+                                       outputs={"features": apps, "scores": {"score": score}}), base, c.key)
+    ol.emit(tracker.openlineage_events("corvanti://credit", job_name="<b>nightly</b>", run_id=ol.new_run_id()),
+            base, c.key)
 
     browser.delete_all_cookies()
     browser.get(base + "/dashboard/")
@@ -156,6 +164,17 @@ def test_dashboard_pages_in_chromium(sqlite_live, browser, tmp_path):
     result_rows = browser.find_elements(By.CSS_SELECTOR, "#results tbody tr")
     assert [r.find_element(By.TAG_NAME, "td").text for r in result_rows] == ["app-0", "app-1", "app-2"]
     _shot(browser, tmp_path, "pipeline")
+    events = browser.find_elements(By.CSS_SELECTOR, "#openlineage-events tbody tr")
+    assert [r.find_element(By.TAG_NAME, "td").text for r in events] == ["START", "COMPLETE"]
+    lineage = events[1].find_element(By.CSS_SELECTOR, "ul.column-lineage").text
+    assert "features.dti ← applicants.debt TRANSFORMATION, applicants.income TRANSFORMATION" in lineage
+    assert "features.income ← applicants.income IDENTITY" in lineage
+    _follow(browser, browser.find_element(By.LINK_TEXT, "OpenLineage"))
+    unlinked = browser.find_elements(By.CSS_SELECTOR, "#unlinked-events tbody tr")
+    assert len(unlinked) == 2 and all("<b>nightly</b>" in r.text for r in unlinked)
+    assert not browser.find_elements(By.CSS_SELECTOR, "#unlinked-events b")
+    _shot(browser, tmp_path, "openlineage")
+    browser.back()
 
     _follow(browser, result_rows[1].find_element(By.LINK_TEXT, "verify"))
     box = browser.find_element(By.ID, "row")

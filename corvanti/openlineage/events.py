@@ -319,6 +319,7 @@ def run_events(tracker: DAGTracker, namespace: str, job_name: Optional[str] = No
         node_count=len(walker.nodes),
         edge_count=walker.edge_count,
         missing_count=len(walker.missing),
+        pipeline_id=getattr(tracker, "_pipeline_id", None),
     )
     return _pair(namespace, job_name, run_id, failed, inputs, outs, taint)
 

@@ -94,8 +94,11 @@ def taint_facet(
     node_count: int,
     edge_count: int,
     missing_count: int,
+    pipeline_id: Optional[int] = None,
 ) -> Dict[str, Any]:
-    """The taint findings run facet (see docs/openlineage.md)."""
+    """The taint findings run facet (see docs/openlineage.md). ``pipeline_id``,
+    the tracker's persisted pipeline, is carried as ``pipelineId`` when it is
+    a positive int."""
     protected = [{"namespace": namespace, "name": t, "field": c} for t, c in protected_sources]
     facet = _base(TAINT_FACET_SCHEMA_URL)
     facet.update({
@@ -107,4 +110,6 @@ def taint_facet(
         "edgeCount": int(edge_count),
         "missingNodeCount": int(missing_count),
     })
+    if isinstance(pipeline_id, int) and not isinstance(pipeline_id, bool) and 0 < pipeline_id < 2**63:
+        facet["pipelineId"] = pipeline_id
     return facet

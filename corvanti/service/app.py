@@ -127,6 +127,7 @@ def create_app(db: Union[str, Database], *, max_body_bytes: int = DEFAULT_MAX_BO
     _pipeline_routes(app, svc, Tenant)
     _validate_routes(app, svc, Tenant)
     _storage_routes(app, svc, Tenant)
+    _lineage_routes(app, svc, Tenant)
 
     @app.get("/healthz", tags=["service"])
     def healthz():
@@ -295,6 +296,36 @@ def _storage_routes(app: FastAPI, svc: Service, Tenant) -> None:
     def store_results(body: M.StoreResults, t: Tenant):
         stored, dup = store.store_results(t, body.pipeline_id, body.results, body.batch_id)
         return {"stored": stored, "duplicate": dup}
+
+
+def _lineage_routes(app: FastAPI, svc: Service, Tenant) -> None:
+    """OpenLineage run events: what ``corvanti.openlineage.emit`` (or any OpenLineage client) posts."""
+    store = svc.store
+    errors = _ERRORS
+
+    @app.post("/api/v1/lineage", response_model=M.LineageStored, status_code=201, tags=["openlineage"],
+              responses={**errors, 200: {"model": M.LineageStored, "description": "the event was stored before"}})
+    def post_lineage(body: M.LineageEventIn, t: Tenant):
+        """One OpenLineage RunEvent; the same (runId, eventType, eventTime) is stored once (then 200)."""
+        raw = body.model_dump(mode="json", exclude_unset=True)
+        event_id, pid, dup = store.store_lineage_event(t, body, raw)
+        return JSONResponse({"event_id": event_id, "pipeline_id": pid, "duplicate": dup}, status_code=200 if dup else 201)
+
+    @app.get("/v1/pipelines/{pipeline_id}/openlineage", response_model=M.LineageEventList, tags=["reading"],
+             responses=errors)
+    def pipeline_lineage_events(pipeline_id: PipelineIdPath, t: Tenant,
+                                limit: Annotated[int, Query(ge=1, le=1000)] = 100,
+                                offset: Annotated[int, Query(ge=0, le=M.INT64_MAX)] = 0):
+        """The OpenLineage events received for a pipeline, in event time order."""
+        events, total = store.list_lineage_events(t, pipeline_id, limit, offset)
+        return {"total": total, "events": events}
+
+    @app.get("/v1/openlineage/unlinked", response_model=M.LineageEventList, tags=["reading"], responses=errors)
+    def unlinked_lineage_events(t: Tenant, limit: Annotated[int, Query(ge=1, le=1000)] = 100,
+                                offset: Annotated[int, Query(ge=0, le=M.INT64_MAX)] = 0):
+        """The tenant's OpenLineage events that name none of its pipelines."""
+        events, total = store.list_lineage_events(t, None, limit, offset)
+        return {"total": total, "events": events}
 
 
 def _check_batch(body: list, what: str) -> None:

@@ -45,7 +45,8 @@ def _layout(title: str, body: str, tenant: Optional[str] = None, active: str = "
     nav = ""
     if tenant is not None:
         links = [("pipelines", "/dashboard/", "Pipelines"), ("models", "/dashboard/models", "Models"),
-                 ("fairness", "/dashboard/fairness", "Fairness")]
+                 ("fairness", "/dashboard/fairness", "Fairness"),
+                 ("openlineage", "/dashboard/openlineage", "OpenLineage")]
         nav = "<nav>" + "".join(
             f'<a href="{href}"{" class=\"active\"" if key == active else ""}>{label}</a>' for key, href, label in links
         ) + (f'</nav><span class="tenant" id="tenant">tenant <b>{_e(tenant)}</b></span>'
@@ -200,6 +201,76 @@ def _list_pages(app: FastAPI, store, page) -> None:
             return _html(_layout("Fairness findings", table, t, "fairness"))
         return page(request, render)
 
+    @app.get("/dashboard/openlineage", include_in_schema=False)
+    def unlinked_lineage_page(request: Request):
+        def render(t):
+            events, total = store.list_lineage_events(t, None, 500, 0)
+            table = _table("unlinked-events", ["Type", "Time", "Namespace", "Job", "Run", "Inputs", "Outputs",
+                                               "Column lineage"], _event_rows(events, with_pipeline=True),
+                           "No unlinked OpenLineage events: every event received names a pipeline of this tenant.")
+            intro = ('<p class="hint">OpenLineage events received on <code>/api/v1/lineage</code> that name none of '
+                     "this tenant's pipelines (by the run facet's <code>pipelineId</code> or the job name). Events "
+                     "of a pipeline are listed on its page.</p>")
+            more = f'<p class="pager">the first 500 of {total} events</p>' if total > 500 else ""
+            return _html(_layout("Unlinked OpenLineage events", intro + table + more, t, "openlineage"))
+        return page(request, render)
+
+
+def _names(datasets) -> str:
+    """The names of an event's input or output datasets, one per line."""
+    if not isinstance(datasets, list) or not datasets:
+        return "—"
+    out = []
+    for d in datasets:
+        if isinstance(d, dict):
+            out.append(f'<span class="dataset" title="{_e(d.get("namespace"))}">{_e(d.get("name"))}</span>')
+    return "<br>".join(out) or "—"
+
+
+def _column_lineage(outputs) -> str:
+    """Each output column with the input fields it derives from: "out.col ← table.field (SUBTYPE)"."""
+    lines = []
+    for d in outputs if isinstance(outputs, list) else ():
+        facets = d.get("facets") if isinstance(d, dict) else None
+        facet = facets.get("columnLineage") if isinstance(facets, dict) else None
+        fields = facet.get("fields") if isinstance(facet, dict) else None
+        if not isinstance(fields, dict):
+            continue
+        for column, spec in fields.items():
+            inputs = spec.get("inputFields") if isinstance(spec, dict) else None
+            sources = []
+            for f in inputs if isinstance(inputs, list) else ():
+                if not isinstance(f, dict):
+                    continue
+                kinds = [t.get("subtype") or t.get("type") for t in f.get("transformations") or ()
+                         if isinstance(t, dict)] if isinstance(f.get("transformations"), list) else []
+                kind = f' <span class="subtype">{_e(", ".join(str(k) for k in kinds if k))}</span>' if kinds else ""
+                sources.append(f'<code>{_e(f.get("name"))}.{_e(f.get("field"))}</code>{kind}')
+            lines.append(f'<li><code>{_e(d.get("name"))}.{_e(column)}</code> ← {", ".join(sources) or "—"}</li>')
+    return f'<ul class="column-lineage">{"".join(lines)}</ul>' if lines else "—"
+
+
+def _event_rows(events: list[dict], with_pipeline: bool = False) -> list[list[str]]:
+    rows = []
+    for ev in events:
+        body = ev["event"]
+        row = [f'<span class="badge event-{_e(ev["event_type"].lower())}">{_e(ev["event_type"])}</span>',
+               _e(ev["event_time"]), f'<code title="{_e(ev["job_namespace"])}">{_e(ev["job_name"])}</code>',
+               f'<code>{_e(ev["run_id"])}</code>', _names(body.get("inputs")), _names(body.get("outputs")),
+               _column_lineage(body.get("outputs"))]
+        if with_pipeline:
+            row.insert(2, _e(ev["job_namespace"]))
+        rows.append(row)
+    return rows
+
+
+def _lineage_events(store, tenant: str, pipeline_id: int) -> str:
+    events, total = store.list_lineage_events(tenant, pipeline_id, PAGE, 0)
+    table = _table("openlineage-events", ["Type", "Time", "Job", "Run", "Inputs", "Outputs", "Column lineage"],
+                   _event_rows(events), "No OpenLineage events received for this pipeline.")
+    more = f'<p class="pager">the first {PAGE} of {total} events</p>' if total > PAGE else ""
+    return table + more
+
 
 def _pipeline_pages(app: FastAPI, svc, page, tenant_of) -> None:
     """One pipeline: details, graph, results; the verify form."""
@@ -245,7 +316,8 @@ def _pipeline_pages(app: FastAPI, svc, page, tenant_of) -> None:
                 pager = '<p class="pager">' + " · ".join(links) + "</p>"
             body = (f'{info}<h2>Lineage graph</h2>{graph}'
                     f'<p><a href="/dashboard/pipelines/{pipeline_id}/graph.svg">open the SVG</a></p>'
-                    f'<h2>Results</h2>{table}{pager}')
+                    f'<h2>Results</h2>{table}{pager}'
+                    f'<h2>OpenLineage events</h2>{_lineage_events(store, t, pipeline_id)}')
             return _html(_layout(p["name"], body, t, "pipelines"))
         return page(request, render)
 

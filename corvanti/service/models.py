@@ -337,3 +337,98 @@ class FairnessInfo(BaseModel):
 
 class FairnessList(BaseModel):
     findings: list[FairnessInfo]
+
+
+# ---- OpenLineage run events ----------------------------------------------------
+
+#: The run states of an OpenLineage RunEvent.
+LineageEventType = Literal["START", "RUNNING", "COMPLETE", "ABORT", "FAIL", "OTHER"]
+
+
+def _event_time(value: str) -> str:
+    """An ISO-8601 date-time with a UTC offset, as the UTC text the store keeps."""
+    from datetime import datetime, timezone
+
+    try:
+        when = datetime.fromisoformat(value)
+    except ValueError:
+        raise ValueError("eventTime must be an ISO-8601 date-time, e.g. 2026-12-09T01:47:14.123Z") from None
+    if when.tzinfo is None or when.utcoffset() is None:
+        raise ValueError("eventTime must carry a UTC offset (Z or +hh:mm)")
+    try:
+        return when.astimezone(timezone.utc).replace(tzinfo=None).isoformat(timespec="microseconds") + "Z"
+    except (OverflowError, ValueError):
+        raise ValueError("eventTime is out of range") from None
+
+
+def _run_id(value: str) -> str:
+    import uuid
+
+    try:
+        return str(uuid.UUID(value))
+    except ValueError:
+        raise ValueError("runId must be a UUID") from None
+
+
+EventTime = Annotated[str, Field(max_length=64), AfterValidator(_event_time)]
+RunId = Annotated[str, Field(max_length=64), AfterValidator(_run_id)]
+LineageName = Annotated[str, Field(min_length=1, max_length=4096), AfterValidator(_clean_text)]
+
+
+class _OpenBody(BaseModel):
+    """OpenLineage objects are open: keys not named here are kept as sent."""
+
+    model_config = ConfigDict(extra="allow")
+
+
+class LineageRun(_OpenBody):
+    runId: RunId
+    facets: Optional[JSONObject] = None
+
+
+class LineageJob(_OpenBody):
+    namespace: LineageName
+    name: LineageName
+    facets: Optional[JSONObject] = None
+
+
+class LineageDataset(_OpenBody):
+    namespace: LineageName
+    name: LineageName
+    facets: Optional[JSONObject] = None
+
+
+class LineageEventIn(_OpenBody):
+    """One OpenLineage RunEvent."""
+
+    eventType: LineageEventType
+    eventTime: EventTime
+    run: LineageRun
+    job: LineageJob
+    producer: Annotated[str, Field(min_length=1), AfterValidator(_clean_text)]
+    schemaURL: Annotated[str, Field(min_length=1), AfterValidator(_clean_text)]
+    inputs: Annotated[list[LineageDataset], Field(max_length=MAX_BATCH)] = []
+    outputs: Annotated[list[LineageDataset], Field(max_length=MAX_BATCH)] = []
+
+
+class LineageStored(BaseModel):
+    event_id: int
+    pipeline_id: Optional[int]
+    duplicate: bool
+
+
+class LineageEventInfo(BaseModel):
+    event_id: int
+    pipeline_id: Optional[int]
+    run_id: str
+    event_type: str
+    event_time: str
+    job_namespace: str
+    job_name: str
+    received_at: str
+    event: JSONObject
+
+
+class LineageEventList(BaseModel):
+    total: int
+    events: list[LineageEventInfo]

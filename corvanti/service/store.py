@@ -28,6 +28,9 @@ from corvanti.service import tables as T
 from corvanti.service.db import Database, now_iso
 from corvanti.service.errors import Forbidden, NotFound, ServiceError
 
+#: Run facet of the corvanti OpenLineage export that names the pipeline (``pipelineId``).
+TAINT_FACET_NAME = "corvanti_taintFindings"
+
 DEFAULT_TENANT = "default"
 FINISHED = ("completed", "failed", "validation_complete")
 
@@ -332,6 +335,81 @@ class Store:
                 model_version=up.model_version, n_rows=up.n_rows, payload=json.dumps(raw), received_at=now_iso(),
             ))
         return upload_id
+
+    # ---- OpenLineage run events ------------------------------------------------
+    def _lineage_pipeline(self, conn: Connection, tenant: str, event: M.LineageEventIn) -> tuple[Optional[int], bool]:
+        """(the tenant's pipeline an event names or None, whether the event names it by id).
+
+        The corvanti export names it in its run facet (``pipelineId``, in the
+        closing event only); an event without a usable id takes the pipeline
+        of the run's earlier events, else the one its job name names (the
+        export's job name is the tracker's pipeline name; the newest pipeline
+        of that name). An id of another tenant's or of no pipeline links
+        nothing by itself.
+        """
+        p, le = T.pipelines, T.lineage_events
+        facet = (event.run.facets or {}).get(TAINT_FACET_NAME)
+        pid = facet.get("pipelineId") if isinstance(facet, dict) else None
+        if isinstance(pid, int) and not isinstance(pid, bool) and 1 <= pid <= M.INT64_MAX:
+            found = conn.execute(select(p.c.id).where(and_(p.c.id == pid, tenant_match(p.c.tenant_id, tenant)))).scalar()
+            if found is not None:
+                return int(found), True
+        found = conn.execute(select(le.c.pipeline_id).where(and_(
+            le.c.tenant_id == tenant, le.c.run_id == event.run.runId, le.c.pipeline_id.is_not(None)))
+            .order_by(le.c.id.desc()).limit(1)).scalar()
+        if found is None:
+            found = conn.execute(select(func.max(p.c.id)).where(and_(
+                p.c.name == event.job.name, tenant_match(p.c.tenant_id, tenant)))).scalar()
+        return (None if found is None else int(found)), False
+
+    def store_lineage_event(self, tenant: str, event: M.LineageEventIn, raw: dict) -> tuple[int, Optional[int], bool]:
+        """(event id, linked pipeline id, duplicate); one row per tenant and (run, type, time).
+
+        An event that names its pipeline by id links the run's other events
+        of the tenant to it too (the export's START event carries no id).
+        """
+        le = T.lineage_events
+        key = and_(le.c.tenant_id == tenant, le.c.run_id == event.run.runId, le.c.event_type == event.eventType,
+                   le.c.event_time == event.eventTime)
+        with self.db.write() as conn:
+            old = conn.execute(select(le.c.id, le.c.pipeline_id).where(key)).first()
+            if old is not None:
+                return int(old.id), _int_or_none(old.pipeline_id), True
+            pid, by_id = self._lineage_pipeline(conn, tenant, event)
+            stmt = self.db.insert(le).values(
+                tenant_id=tenant, pipeline_id=pid, run_id=event.run.runId, event_type=event.eventType,
+                event_time=event.eventTime, job_namespace=event.job.namespace, job_name=event.job.name,
+                payload=json.dumps(raw), received_at=now_iso(),
+            ).on_conflict_do_nothing().returning(le.c.id)
+            new = conn.execute(stmt).scalar()
+            if new is None:  # written meanwhile by another transaction (PostgreSQL)
+                old = conn.execute(select(le.c.id, le.c.pipeline_id).where(key)).one()
+                return int(old.id), _int_or_none(old.pipeline_id), True
+            if by_id:
+                conn.execute(update(le).where(and_(le.c.tenant_id == tenant, le.c.run_id == event.run.runId,
+                                                   le.c.id != new)).values(pipeline_id=pid))
+            return int(new), pid, False
+
+    def list_lineage_events(self, tenant: str, pipeline_id: Optional[int], limit: int = 100,
+                            offset: int = 0) -> tuple[list[dict], int]:
+        """A pipeline's events (``pipeline_id``), or the tenant's unlinked ones (None), in event time order."""
+        le = T.lineage_events
+        with self.db.read() as conn:
+            if pipeline_id is not None:
+                self._check_pipelines(conn, tenant, [pipeline_id])
+                cond = and_(le.c.tenant_id == tenant, le.c.pipeline_id == pipeline_id)
+            else:
+                cond = and_(le.c.tenant_id == tenant, le.c.pipeline_id.is_(None))
+            total = conn.execute(select(func.count()).select_from(le).where(cond)).scalar_one()
+            rows = conn.execute(select(le).where(cond).order_by(le.c.event_time, le.c.id).limit(limit).offset(offset))
+            out = []
+            for r in rows:
+                event = _loads(r.payload)
+                out.append(dict(event_id=int(r.id), pipeline_id=_int_or_none(r.pipeline_id), run_id=r.run_id,
+                                event_type=r.event_type, event_time=r.event_time, job_namespace=r.job_namespace,
+                                job_name=r.job_name, received_at=r.received_at,
+                                event=event if isinstance(event, dict) else {}))
+            return out, int(total)
 
     # ---- reading -----------------------------------------------------------
     def _pipeline_select(self):

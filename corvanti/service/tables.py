@@ -167,3 +167,20 @@ uploads = Table(
     Column("payload", Text, nullable=False),
     Column("received_at", Text, nullable=False),
 )
+
+lineage_events = Table(
+    "lineage_events", metadata,
+    _id(),
+    Column("tenant_id", Text, nullable=False),
+    Column("pipeline_id", Int, ForeignKey("pipelines.id")),
+    Column("run_id", Text, nullable=False),
+    Column("event_type", Text, nullable=False),
+    Column("event_time", Text, nullable=False),
+    Column("job_namespace", Text, nullable=False),
+    Column("job_name", Text, nullable=False),
+    Column("payload", Text, nullable=False),
+    Column("received_at", Text, nullable=False),
+    UniqueConstraint("tenant_id", "run_id", "event_type", "event_time"),
+    Index("lineage_events_pipeline", "tenant_id", "pipeline_id", "id"),
+    sqlite_autoincrement=True,
+)

@@ -143,4 +143,24 @@ CREATE TABLE IF NOT EXISTS uploads (
     received_at  TEXT NOT NULL
 )
 ;
+-- Service only: OpenLineage run events received (POST /api/v1/lineage), one
+-- per tenant and (run id, event type, event time): a repeated event is not
+-- stored again. pipeline_id is the tenant's pipeline the event names (NULL:
+-- unlinked). payload is the posted JSON document.
+CREATE TABLE IF NOT EXISTS lineage_events (
+    id             INTEGER PRIMARY KEY AUTOINCREMENT,
+    tenant_id      TEXT NOT NULL,
+    pipeline_id    INTEGER REFERENCES pipelines (id),
+    run_id         TEXT NOT NULL,
+    event_type     TEXT NOT NULL,
+    event_time     TEXT NOT NULL,
+    job_namespace  TEXT NOT NULL,
+    job_name       TEXT NOT NULL,
+    payload        TEXT NOT NULL,
+    received_at    TEXT NOT NULL,
+    UNIQUE (tenant_id, run_id, event_type, event_time)
+)
+;
+CREATE INDEX IF NOT EXISTS lineage_events_pipeline ON lineage_events (tenant_id, pipeline_id, id)
+;
 INSERT INTO schema_info (key, value) VALUES ('version', '1') ON CONFLICT (key) DO NOTHING
