@@ -7,11 +7,11 @@
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 PY="${PY:-$ROOT/.venv/bin/python}"
-mods="${1:-tessel32;tessel32_dag;wrapper;jsonweave;_native}"
+mods="${1:-}"
 dir="$ROOT/build/dev-${1:-all}"
 "$PY" -m pip install --quiet nanobind scikit-build-core cmake ninja >/dev/null
 if [ ! -f "$dir/build.ninja" ]; then
   "$ROOT/.venv/bin/cmake" -S "$ROOT" -B "$dir" -G Ninja -DCORVANTI_INPLACE=ON \
-    -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$PY" "-DCORVANTI_MODULES=$mods" >/dev/null
+    -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$PY" "-DCORVANTI_ONLY_MODULES=$mods" >/dev/null
 fi
 "$ROOT/.venv/bin/cmake" --build "$dir"
