@@ -64,7 +64,7 @@ def test_readme_pandas_example_runs():
     assert printed.startswith("['people.income', 'people.debt', 'people.age'] True\n")
     assert "digraph" in printed
     readme = (ROOT / "README.md").read_text()
-    assert "(docs/guide.md)" in readme and "four native extension modules" in readme
+    assert "(docs/guide.md)" in readme and "five native extension modules" in readme
 
 
 @pytest.mark.parametrize("with_dot", [False, True])
