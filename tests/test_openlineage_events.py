@@ -320,3 +320,20 @@ def test_track_source_wraps_and_records():
     with pytest.raises(TypeError, match="tracker must be a DAGTracker"):
         ol.record_source_schema(object(), "tbl", df)
     assert OpCode.MERGE  # the op codes the pipeline uses exist
+
+
+@pytest.mark.parametrize("persisted", [False, True])
+def test_a_with_block_left_by_an_exception_exports_a_fail_event(tmp_path, persisted):
+    kwargs = {"api_key": "local", "service_url": f"sqlite:///{tmp_path / 'l.db'}"} if persisted else {}
+    with pytest.raises(ZeroDivisionError):
+        with M.DAGTracker(pipeline_name="credit", **kwargs) as t:
+            apps = M.wrap_dataframe_dag(pd.DataFrame({"income": [1.0, 2.0], "debt": [0.5, 0.1]}), t, "apps")
+            apps["dti"] = apps["debt"] / apps["income"]
+            1 / 0
+    start, end = t.openlineage_events(NS, outputs={"features": apps})
+    assert (start["eventType"], end["eventType"]) == ("START", "FAIL")
+    check_event(end)
+    # a clean block completes
+    with M.DAGTracker(pipeline_name="credit", **kwargs) as t2:
+        M.wrap_dataframe_dag(pd.DataFrame({"income": [1.0]}), t2, "apps")
+    assert t2.openlineage_events(NS)[1]["eventType"] == "COMPLETE"

@@ -127,6 +127,7 @@ class DAGTracker(ProvenanceTracker):
     _tenant_id: Optional[str]
     _service_url: str
     _dashboard_synced: bool
+    _pipeline_status: Optional[str]  # "failed" after a with block left by an exception
     _lineage: Literal["positional", "rows"]
     _nodes_written: int  # set by the bulk write of a flush
     _edges_written: int

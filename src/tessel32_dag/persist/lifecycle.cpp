@@ -13,6 +13,9 @@ namespace {
 /// The pipeline marked "failed" by leaving a `with` block by an exception:
 /// disable_persistence must not complete it as "completed" afterwards.
 constexpr const char* FAILED_PIPELINE = "_failed_pipeline_id";
+/// "failed" once a `with` block was left by an exception, until the next
+/// pipeline starts (the OpenLineage export reports such a run as FAIL).
+constexpr const char* PIPELINE_STATUS = "_pipeline_status";
 
 nb::object str_obj(const char* s) { return glue::steal(PyUnicode_FromString(s)); }
 
@@ -268,6 +271,7 @@ nb::object tracker_start_new_pipeline(const glue::Call& c) {
   glue::steal(PyObject_CallMethod(sources.ptr(), "clear", nullptr));
   set_attr(self, "_nodes_written", nb::int_(0));
   set_attr(self, "_edges_written", nb::int_(0));
+  set_attr(self, PIPELINE_STATUS, nb::none());
   return nb::none();
 }
 
@@ -288,6 +292,7 @@ nb::object tracker_exit(const glue::Call& c) {
     flush_error = take_exception();
   }
   if (failed) {
+    set_attr(self, PIPELINE_STATUS, str_obj("failed"));
     nb::object storage = self_attr(self, S.s_storage);
     nb::object pid = self_attr(self, S.s_pipeline_id);
     if (truthy(storage) && truthy(pid)) {
