@@ -110,6 +110,7 @@ void Db::close() {
   if (!db_) return;
   open_.store(false);
   finalize_all();
+  ids_.clear();
   sqlite3_close_v2(db_);
   db_ = nullptr;
 }
@@ -179,6 +180,11 @@ const char kNodeHead[] =
     "pair_id, is_protected, entity_hash, chain_hash, metadata) VALUES ";
 const char kNodeGroup[] = "(?,?,?,?,?,?,?,?,?,?,?)";
 const char kNodeTail[] = " ON CONFLICT (pipeline_id, fingerprint) DO NOTHING";
+// The writer's node inserts name the ids they assign (fingerprint, id): the
+// streamed edges that follow are resolved from them without a look-up.
+const char kNodeTailIds[] =
+    " ON CONFLICT (pipeline_id, fingerprint) DO NOTHING RETURNING pipeline_id, fingerprint, id";
+const char kNodeId[] = "SELECT id FROM nodes WHERE pipeline_id = ? AND fingerprint = ?";
 const char kValueHead[] =
     "INSERT INTO row_values (pipeline_id, tenant_id, row_index, fingerprint, node_operation, value, "
     "text_value, column_name) VALUES ";
@@ -230,6 +236,22 @@ const char kEdgeIdTail[] =
     ") AS v JOIN nodes p ON p.id = v.column1 JOIN nodes c ON c.id = v.column2 WHERE true "
     "ON CONFLICT (parent_node_id, child_node_id, input_position) DO NOTHING";
 
+const char kEdgePlainHead[] = "INSERT INTO edges (pipeline_id, parent_node_id, child_node_id, input_position) VALUES ";
+const char kEdgePlainGroup[] = "(?,?,?,?)";
+const char kEdgePlainTail[] = " ON CONFLICT (parent_node_id, child_node_id, input_position) DO NOTHING";
+
+/// An edge whose two ends are resolved to node ids.
+struct IdEdge {
+  int64_t pipeline_id, parent_id, child_id, input_position;
+};
+
+void bind_id_edge(sqlite3_stmt* s, int o, const IdEdge& r) {
+  sqlite3_bind_int64(s, o + 1, r.pipeline_id);
+  sqlite3_bind_int64(s, o + 2, r.parent_id);
+  sqlite3_bind_int64(s, o + 3, r.child_id);
+  sqlite3_bind_int64(s, o + 4, r.input_position);
+}
+
 void bind_edge(sqlite3_stmt* s, int o, const EdgeRow& r) {
   sqlite3_bind_int64(s, o + 1, r.pipeline_id);
   sqlite3_bind_int64(s, o + 2, r.parent_fingerprint);
@@ -278,16 +300,33 @@ sqlite3_stmt* Db::multi_stmt(const char* head, const char* group, size_t groups,
   return s;
 }
 
-template <class Get, class Bind>
+template <class Get, class Bind, class OnRow>
 void Db::insert_many(const char* head, const char* group, int ncols, const char* tail, size_t n, Get&& get,
-                     Bind&& bind, const char* where) {
+                     Bind&& bind, const char* where, OnRow&& on_row) {
   for (size_t i = 0; i < n;) {
     size_t groups = n - i < kGroup ? n - i : kGroup;
     sqlite3_stmt* s = multi_stmt(head, group, groups, tail, where);
     for (size_t g = 0; g < groups; ++g) bind(s, (int) g * ncols, get(i + g));
-    step_done(s, where);
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) on_row(s);
+    sqlite3_reset(s);
+    if (rc != SQLITE_DONE) fail(rc, where);
     i += groups;
   }
+}
+
+int64_t Db::node_id(int64_t pipeline_id, int64_t fingerprint) {
+  int64_t id = ids_.find(pipeline_id, fingerprint);
+  if (id) return id;
+  sqlite3_stmt* s = stmt(kNodeId, "write_batch");
+  sqlite3_bind_int64(s, 1, pipeline_id);
+  sqlite3_bind_int64(s, 2, fingerprint);
+  int rc = sqlite3_step(s);
+  if (rc == SQLITE_ROW) id = sqlite3_column_int64(s, 0);
+  sqlite3_reset(s);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) fail(rc, "write_batch");
+  if (id) ids_.put(pipeline_id, fingerprint, id);
+  return id;
 }
 
 void Db::insert_source(const SourceRow& r) {
@@ -370,7 +409,9 @@ void Db::write_batch(const NativeRow* rows, size_t n) {
   // Grouped by kind, nodes first (so every edge finds the nodes of its own
   // batch), each kind as multi-row statements: a tracker's batch alternates
   // node, edge, node, edge, which row by row would pay the statement set-up
-  // per record.
+  // per record. Edges by fingerprint are resolved to ids from the ids the
+  // node inserts return (ids_), looked up only when not known; an edge with
+  // an end that is not stored is left out, as the join of store_edges does.
   std::vector<const NodeRow*> nodes;
   std::vector<const EdgeRow*> edges;
   std::vector<const RowValueRow*> values;
@@ -381,20 +422,38 @@ void Db::write_batch(const NativeRow* rows, size_t n) {
     else if (auto* v = std::get_if<RowValueRow>(&rows[i])) values.push_back(v);
     else if (auto* src = std::get_if<SourceRow>(&rows[i])) sources.push_back(src);
   }
-  transaction("write_batch", [&] {
-    insert_many(kNodeHead, kNodeGroup, 11, kNodeTail, nodes.size(),
-                [&](size_t k) -> const NodeRow& { return *nodes[k]; }, bind_node, "write_batch");
-    insert_many(kEdgeFpHead, kEdgeFpGroup, 4, kEdgeFpTail, edges.size(),
-                [&](size_t k) -> const EdgeRow& { return *edges[k]; }, bind_edge, "write_batch");
-    insert_many(kValueHead, kValueGroup, 8, "", values.size(),
-                [&](size_t k) -> const RowValueRow& { return *values[k]; }, bind_value_row, "write_batch");
-    for (const SourceRow* src : sources) insert_source(*src);
-    return 0;
-  });
+  std::vector<IdEdge> resolved;
+  int attempts = 0;
+  auto learn = [&](sqlite3_stmt* s) {
+    ids_.put(sqlite3_column_int64(s, 0), sqlite3_column_int64(s, 1), sqlite3_column_int64(s, 2));
+  };
+  try {
+    transaction("write_batch", [&] {
+      if (attempts++) ids_.clear();  // what a rolled-back attempt learnt is void
+      insert_many(kNodeHead, kNodeGroup, 11, kNodeTailIds, nodes.size(),
+                  [&](size_t k) -> const NodeRow& { return *nodes[k]; }, bind_node, "write_batch", learn);
+      resolved.clear();
+      for (const EdgeRow* e : edges) {
+        int64_t parent = node_id(e->pipeline_id, e->parent_fingerprint);
+        int64_t child = parent ? node_id(e->pipeline_id, e->child_fingerprint) : 0;
+        if (child) resolved.push_back(IdEdge{e->pipeline_id, parent, child, e->input_position});
+      }
+      insert_many(kEdgePlainHead, kEdgePlainGroup, 4, kEdgePlainTail, resolved.size(),
+                  [&](size_t k) -> const IdEdge& { return resolved[k]; }, bind_id_edge, "write_batch");
+      insert_many(kValueHead, kValueGroup, 8, "", values.size(),
+                  [&](size_t k) -> const RowValueRow& { return *values[k]; }, bind_value_row, "write_batch");
+      for (const SourceRow* src : sources) insert_source(*src);
+      return 0;
+    });
+  } catch (...) {
+    ids_.clear();
+    throw;
+  }
 }
 
 std::pair<int64_t, int64_t> Db::execute(const std::string& sql, const SqlRow& params) {
   return transaction("execute", [&] {
+    ids_.clear();  // any statement may change the nodes
     sqlite3_stmt* s = nullptr;
     int rc = sqlite3_prepare_v2(db_, sql.c_str(), (int) sql.size(), &s, nullptr);
     if (rc != SQLITE_OK) fail(rc, "execute");
@@ -448,6 +507,7 @@ std::vector<SqlRow> Db::query(const std::string& sql, const SqlRow& params) {
 
 void Db::execute_script(const std::vector<std::string>& statements) {
   transaction("executescript", [&] {
+    ids_.clear();  // any statement may change the nodes
     for (const std::string& sql : statements) {
       int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
       if (rc != SQLITE_OK) fail(rc, "executescript");

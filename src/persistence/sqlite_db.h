@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "persistence/id_cache.h"
 #include "persistence/rows.h"
 
 struct sqlite3;
@@ -73,16 +74,20 @@ class Db {
   void finalize_all();
 
   sqlite3_stmt* multi_stmt(const char* head, const char* group, size_t groups, const char* tail, const char* where);
-  /// n rows as INSERTs of up to 64 rows each; get(i) gives row i, bind binds it at an offset.
-  template <class Get, class Bind>
+  /// n rows as INSERTs of up to 64 rows each; get(i) gives row i, bind binds
+  /// it at an offset, on_row takes each row the statements return.
+  template <class Get, class Bind, class OnRow = void (*)(sqlite3_stmt*)>
   void insert_many(const char* head, const char* group, int ncols, const char* tail, size_t n, Get&& get,
-                   Bind&& bind, const char* where);
+                   Bind&& bind, const char* where, OnRow&& on_row = [](sqlite3_stmt*) {});
+  /// The stored node's id for (pipeline, fingerprint) (ids_, else a look-up), 0 if none.
+  int64_t node_id(int64_t pipeline_id, int64_t fingerprint);
   void insert_source(const SourceRow& r);
 
   std::string path_;
   sqlite3* db_ = nullptr;                                   ///< guarded by mu_
   std::unordered_map<const char*, sqlite3_stmt*> stmts_;    ///< prepared once per SQL constant
   std::unordered_map<std::string, sqlite3_stmt*> multi_;    ///< multi-row INSERTs by kind and row count
+  IdCache ids_;                                             ///< node ids write_batch learnt (mu_)
   std::optional<std::string> tenant_;                       ///< context of sources (ctx_mu_)
   std::optional<int64_t> pipeline_;                         ///< (ctx_mu_)
   mutable std::mutex mu_;                                   ///< one transaction at a time on this connection
