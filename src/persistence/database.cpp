@@ -137,17 +137,25 @@ nb::object m_set_context(const Call& c) {
   return nb::none();
 }
 
+/// The shape every bulk call shares: the records converted to rows with the
+/// GIL (from a tuple copy, so a record cannot change the list under us), then
+/// one transaction without it; returns the number of rows stored.
+template <class Convert, class Store>
+nb::object store_rows(const Call& c, PyObject* records, const char* what, Convert convert, Store store) {
+  Items it = items_of(records, what);
+  std::vector<decltype(convert(it.items[0]))> rows;
+  rows.reserve((size_t) it.n);
+  for (Py_ssize_t i = 0; i < it.n; ++i) rows.push_back(convert(it.items[i]));
+  Db& db = db_of(c);
+  int64_t n = without_gil(db, [&] { return store(db, rows); });
+  return glue::steal(PyLong_FromLongLong(n));
+}
+
 nb::object m_store_nodes(const Call& c) {
   static const Signature sig{"Database.store_nodes", {"nodes"}, 1};
   PyObject* a[1];
   glue::parse(sig, c, a);
-  Items it = items_of(a[0], "store_nodes");
-  std::vector<NodeRow> rows;
-  rows.reserve((size_t) it.n);
-  for (Py_ssize_t i = 0; i < it.n; ++i) rows.push_back(node_row(it.items[i]));
-  Db& db = db_of(c);
-  int64_t n = without_gil(db, [&] { return db.store_nodes(rows); });
-  return glue::steal(PyLong_FromLongLong(n));
+  return store_rows(c, a[0], "store_nodes", node_row, [](Db& db, auto& rows) { return db.store_nodes(rows); });
 }
 
 nb::object m_fp_map(const Call& c) {
@@ -170,13 +178,8 @@ nb::object m_store_edges_resolved(const Call& c) {
   static const Signature sig{"Database.store_edges_resolved", {"rows"}, 1};
   PyObject* a[1];
   glue::parse(sig, c, a);
-  Items it = items_of(a[0], "store_edges_resolved");
-  std::vector<ResolvedEdgeRow> rows;
-  rows.reserve((size_t) it.n);
-  for (Py_ssize_t i = 0; i < it.n; ++i) rows.push_back(resolved_edge_row(it.items[i]));
-  Db& db = db_of(c);
-  int64_t n = without_gil(db, [&] { return db.store_edges_resolved(rows); });
-  return glue::steal(PyLong_FromLongLong(n));
+  return store_rows(c, a[0], "store_edges_resolved", resolved_edge_row,
+                    [](Db& db, auto& rows) { return db.store_edges_resolved(rows); });
 }
 
 nb::object m_store_edges(const Call& c) {
@@ -184,26 +187,16 @@ nb::object m_store_edges(const Call& c) {
   PyObject* a[2];
   glue::parse(sig, c, a);
   int64_t pid = as_i64(a[1], "store_edges", "pipeline_id");
-  Items it = items_of(a[0], "store_edges");
-  std::vector<EdgeRow> rows;
-  rows.reserve((size_t) it.n);
-  for (Py_ssize_t i = 0; i < it.n; ++i) rows.push_back(edge_row(it.items[i], pid));
-  Db& db = db_of(c);
-  int64_t n = without_gil(db, [&] { return db.store_edges(rows); });
-  return glue::steal(PyLong_FromLongLong(n));
+  return store_rows(c, a[0], "store_edges", [pid](PyObject* r) { return edge_row(r, pid); },
+                    [](Db& db, auto& rows) { return db.store_edges(rows); });
 }
 
 nb::object m_store_row_values(const Call& c) {
   static const Signature sig{"Database.store_row_values", {"values"}, 1};
   PyObject* a[1];
   glue::parse(sig, c, a);
-  Items it = items_of(a[0], "store_row_values");
-  std::vector<RowValueRow> rows;
-  rows.reserve((size_t) it.n);
-  for (Py_ssize_t i = 0; i < it.n; ++i) rows.push_back(value_row(it.items[i]));
-  Db& db = db_of(c);
-  int64_t n = without_gil(db, [&] { return db.store_row_values(rows); });
-  return glue::steal(PyLong_FromLongLong(n));
+  return store_rows(c, a[0], "store_row_values", value_row,
+                    [](Db& db, auto& rows) { return db.store_row_values(rows); });
 }
 
 nb::object m_store_results(const Call& c) {
@@ -211,13 +204,8 @@ nb::object m_store_results(const Call& c) {
   PyObject* a[2];
   glue::parse(sig, c, a);
   int64_t pid = as_i64(a[0], "store_results", "pipeline_id");
-  Items it = items_of(a[1], "store_results");
-  std::vector<ResultRow> rows;
-  rows.reserve((size_t) it.n);
-  for (Py_ssize_t i = 0; i < it.n; ++i) rows.push_back(result_row(it.items[i]));
-  Db& db = db_of(c);
-  int64_t n = without_gil(db, [&] { return db.store_results(pid, rows); });
-  return glue::steal(PyLong_FromLongLong(n));
+  return store_rows(c, a[1], "store_results", result_row,
+                    [pid](Db& db, auto& rows) { return db.store_results(pid, rows); });
 }
 
 nb::object g_is_open(PyObject* self) { return nb::bool_(((DatabaseObject*) self)->db->is_open()); }
