@@ -1,42 +1,88 @@
-// The node registry's storage, in pure C++ (no Python): node id -> opaque node
-// pointer, kept in id order.
+// The node registry's storage, in pure C++ (no Python): every node of a
+// tracker, kept in id order as a compact row, or as an opaque object pointer
+// for the few nodes that need one.
+//
+// A row is what an ordinary node is made of: its provenance, an interned
+// operation index, a node-kind index, the protected flag and up to two input
+// ids. Rows live in columns (a 64-bit head column holding provenance,
+// operation, kind and flags, and one column per input id), so a node costs
+// 24 bytes and no allocation of its own. A node that cannot be a row (source
+// nodes, nodes with an inputs list or metadata given by the caller, foreign
+// objects stored by Python code) and a row that has been given its object
+// (the view made on first access from Python) are object slots: the pointer
+// lives in a hash map beside the columns, and from then on the object is the
+// node's only truth.
 //
 // Ids are issued in increasing order, so ordinary nodes live in a ring indexed
-// by (id - base): O(1) insert, lookup and removal of the oldest. Nodes that
+// by (id - base): O(1) append, lookup and removal of the oldest. Nodes that
 // eviction must keep (source nodes) and ids inserted out of order live in a
 // small ordered map beside it. Eviction of the oldest n evictable nodes walks
 // only what it removes plus the pinned nodes older than them, never the whole
-// registry. Owners of the pointers (references) are the caller's business:
-// every removal hands the pointers back.
+// registry. Owners of the object pointers (references) are the caller's
+// business: every removal hands the pointers back.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 namespace dag::core {
 
+/// One node in row form.
+struct NodeRow {
+  uint32_t prov = 0;
+  uint16_t op = 0;     ///< index into the owner's operation table
+  uint8_t kind = 0;    ///< index into the owner's node-kind table
+  uint8_t flags = 0;   ///< see the F_* bits
+  int64_t in0 = 0;
+  int64_t in1 = 0;
+
+  static constexpr uint8_t F_NIN = 0x03;        ///< number of inline input ids (0..2)
+  static constexpr uint8_t F_PROTECTED = 0x04;
+  static constexpr uint8_t F_OBJECT = 0x08;     ///< the node is the object in the object map
+  static constexpr uint8_t F_LIVE = 0x10;       ///< the slot holds a node
+
+  int n_inputs() const { return flags & F_NIN; }
+  bool is_protected() const { return flags & F_PROTECTED; }
+  int64_t input(int i) const { return i == 0 ? in0 : in1; }
+};
+
 class NodeStore {
  public:
+  /// One stored node: `obj` is set for object slots (then `row` is meaningless).
   struct Entry {
     int64_t id;
-    void* node;
+    void* obj;
+    NodeRow row;
   };
 
-  /// Insert a node under `id`; returns the previous pointer for that id (or
-  /// nullptr). `pinned` nodes are never evicted.
-  void* insert(int64_t id, void* node, bool pinned);
+  /// Append a row under `id`, which must be past every id in the ring.
+  /// Returns false (nothing stored) when it cannot be placed as a row: the id
+  /// is behind the ring or already present; the caller stores an object.
+  bool append_row(int64_t id, const NodeRow& row);
 
-  /// The node stored under `id`, or nullptr.
-  void* get(int64_t id) const;
+  /// Store an object under `id`; returns the previous object for that id (or
+  /// nullptr; a previous row is simply dropped). `pinned` nodes are never evicted.
+  void* insert(int64_t id, void* obj, bool pinned);
 
-  /// Remove `id`; returns its pointer (nullptr when absent).
-  void* erase(int64_t id);
+  /// The node stored under `id`: false when absent.
+  bool get(int64_t id, Entry& out) const;
+  bool contains(int64_t id) const {
+    Entry e;
+    return get(id, e);
+  }
+
+  /// Make `id`, a row, an object slot holding `obj` (the view made from it).
+  void attach(int64_t id, void* obj);
+
+  /// Remove `id`; false when absent, else the removed entry is in `out`.
+  bool erase(int64_t id, Entry& out);
 
   /// Make room for `n` more ordinary nodes.
-  void reserve(size_t n) { ring_.reserve(ring_.size() + n); }
+  void reserve(size_t n);
 
   /// Number of stored nodes.
   size_t size() const { return ring_live_ + side_.size(); }
@@ -50,15 +96,27 @@ class NodeStore {
   /// change it.
   bool next_at_or_after(int64_t from, Entry& out) const;
 
-  /// Remove everything, handing the pointers back in id order.
+  /// Every object pointer held (for the garbage collector's traversal).
+  template <class F>
+  int for_each_object(F&& f) const {
+    for (auto& kv : objs_)
+      if (int r = f(kv.second)) return r;
+    for (auto& kv : side_)
+      if (kv.second.obj)
+        if (int r = f(kv.second.obj)) return r;
+    return 0;
+  }
+
+  /// Remove everything, handing the entries back in id order.
   void clear(std::vector<Entry>& out);
 
-  /// Bytes held by the containers themselves (not the nodes).
+  /// Bytes held by the store's own containers (not the objects).
   size_t container_bytes() const;
 
  private:
   struct Side {
-    void* node;
+    void* obj;  ///< nullptr: a row
+    NodeRow row;
     bool pinned;
   };
   /// Holes the ring may hold for a gap in the ids regardless of its size.
@@ -66,17 +124,44 @@ class NodeStore {
   /// The dead prefix of the ring is reclaimed once it is this long and half the ring.
   static constexpr size_t MIN_COMPACT_PREFIX = 4096;
 
-  int64_t ring_end_id() const { return base_ + (int64_t) (ring_.size() - head_); }
+  static uint64_t pack(const NodeRow& r) {
+    return (uint64_t) r.prov << 32 | (uint64_t) r.op << 16 | (uint64_t) r.kind << 8 | r.flags;
+  }
+  static NodeRow unpack(uint64_t h, int64_t in0, int64_t in1) {
+    NodeRow r;
+    r.prov = (uint32_t) (h >> 32);
+    r.op = (uint16_t) (h >> 16);
+    r.kind = (uint8_t) (h >> 8);
+    r.flags = (uint8_t) h;
+    r.in0 = in0;
+    r.in1 = in1;
+    return r;
+  }
+  static bool live(uint64_t h) { return h & NodeRow::F_LIVE; }
+  static bool is_obj(uint64_t h) { return h & NodeRow::F_OBJECT; }
+
+  size_t ring_size() const { return head_col_.size(); }
+  int64_t ring_end_id() const { return base_ + (int64_t) (ring_size() - head_); }
+  bool in_ring(int64_t id) const { return id >= base_ && id < ring_end_id(); }
+  size_t slot(int64_t id) const { return head_ + (size_t) (id - base_); }
+  Entry ring_entry(size_t s, int64_t id) const;
+  void push_slot(uint64_t head, int64_t in0, int64_t in1);
+  /// Prepare the ring for a new id at its end; false when the id must go to the side map.
+  bool ring_accepts(int64_t id);
   void compact();
   /// Move every ring entry to the side map; the ring restarts at `restart_id`.
   void spill_ring(int64_t restart_id);
 
-  std::vector<void*> ring_;  ///< slot head_ holds id base_; nullptr = hole
-  size_t head_ = 0;          ///< first used slot of ring_
-  int64_t base_ = 0;         ///< id of slot head_
-  size_t ring_live_ = 0;     ///< non-null slots
-  std::map<int64_t, Side> side_;  ///< pinned nodes and out-of-order ids
-  size_t side_unpinned_ = 0;      ///< evictable entries in side_
+  // The ring: slot head_ holds id base_; a head word without F_LIVE is a hole.
+  std::vector<uint64_t> head_col_;
+  std::vector<int64_t> in0_col_;
+  std::vector<int64_t> in1_col_;
+  size_t head_ = 0;
+  int64_t base_ = 0;
+  size_t ring_live_ = 0;
+  std::unordered_map<int64_t, void*> objs_;  ///< objects of ring slots with F_OBJECT
+  std::map<int64_t, Side> side_;             ///< pinned nodes and out-of-order ids
+  size_t side_unpinned_ = 0;
 };
 
 }  // namespace dag::core

@@ -43,7 +43,61 @@ bool registry_key_to_id(PyObject* key, int64_t& out) {
   return true;
 }
 
-PyObject* registry_get_id(RegistryObject* r, int64_t id) { return (PyObject*) r->store.get(id); }
+bool registry_intern(RegistryObject* r, PyObject* node_type, PyObject* operation, uint8_t& kind, uint16_t& op) {
+  if (node_type == S.nt[SOURCE] || !PyUnicode_CheckExact(operation)) return false;
+  size_t k = 0;
+  while (k < r->kinds.size() && r->kinds[k] != node_type) ++k;
+  if (k == r->kinds.size()) {
+    if (k > 0xFF) return false;
+    r->kinds.push_back(Py_NewRef(node_type));
+  }
+  kind = (uint8_t) k;
+  if (operation == r->last_op) {
+    op = r->last_op_idx;
+    return true;
+  }
+  // Interned by value: equal operation strings share one entry.
+  PyObject* found = PyDict_GetItemWithError(r->op_index, operation);
+  if (found) {
+    op = (uint16_t) PyLong_AsLong(found);
+  } else {
+    if (PyErr_Occurred()) glue::raise_current();
+    if (r->ops.size() > 0xFFFF) return false;
+    op = (uint16_t) r->ops.size();
+    nb::object idx = glue::steal(PyLong_FromLong(op));
+    glue::ok(PyDict_SetItem(r->op_index, operation, idx.ptr()));
+    r->ops.push_back(Py_NewRef(operation));
+  }
+  r->last_op = r->ops[op];
+  r->last_op_idx = op;
+  return true;
+}
+
+bool registry_add_row(RegistryObject* r, int64_t id, const core::NodeRow& row) {
+  if (!r->store.append_row(id, row)) return false;
+  r->prov.append(row.prov, id);
+  return true;
+}
+
+PyObject* registry_make_node(RegistryObject* r, int64_t id, const core::NodeRow& row) {
+  DAGNodeObject* n = node_new(id, r->kinds[row.kind], r->ops[row.op], nullptr, row.n_inputs(), row.in0, row.in1,
+                              row.prov, nullptr);
+  n->protected_flag = row.is_protected();
+  return (PyObject*) n;
+}
+
+PyObject* registry_object(RegistryObject* r, const core::NodeStore::Entry& e) {
+  if (e.obj) return (PyObject*) e.obj;
+  PyObject* n = registry_make_node(r, e.id, e.row);
+  r->store.attach(e.id, n);  // the store keeps the reference
+  return n;
+}
+
+PyObject* registry_get_id(RegistryObject* r, int64_t id) {
+  core::NodeStore::Entry e;
+  if (!r->store.get(id, e)) return nullptr;
+  return registry_object(r, e);
+}
 
 PyObject* registry_get(RegistryObject* r, PyObject* key) {
   int64_t id;
@@ -122,17 +176,26 @@ void registry_evict(RegistryObject* r, std::vector<PyObject*>& dead) {
   std::vector<core::NodeStore::Entry> removed;
   removed.reserve(count);
   r->store.evict_oldest(count, removed);
-  // Each removal touches a node and a random slot of the provenance index:
-  // prefetch both a few steps ahead, so the misses overlap.
+  // Each removal touches a random slot of the provenance index (and an
+  // object's fields): prefetch a few steps ahead, so the misses overlap.
   const size_t m = removed.size();
   for (size_t i = 0; i < m; ++i) {
-    if (i + 16 < m) __builtin_prefetch(removed[i + 16].node);
-    if (i + 8 < m && is_node((PyObject*) removed[i + 8].node)) {
+    if (i + 16 < m && removed[i + 16].obj) __builtin_prefetch(removed[i + 16].obj);
+    if (i + 8 < m) {
+      const auto& ahead = removed[i + 8];
       uint32_t p;
-      if (node_prov_u32((DAGNodeObject*) removed[i + 8].node, p)) r->prov.prefetch(p);
+      if (!ahead.obj)
+        r->prov.prefetch(ahead.row.prov);
+      else if (is_node((PyObject*) ahead.obj) && node_prov_u32((DAGNodeObject*) ahead.obj, p))
+        r->prov.prefetch(p);
     }
-    dead.push_back((PyObject*) removed[i].node);
-    unindex(r, (PyObject*) removed[i].node, removed[i].id);
+    const auto& e = removed[i];
+    if (!e.obj) {
+      r->prov.remove(e.row.prov, e.id);
+      continue;
+    }
+    dead.push_back((PyObject*) e.obj);
+    unindex(r, (PyObject*) e.obj, e.id);
   }
 }
 
@@ -171,9 +234,14 @@ static PyObject* registry_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
   r->max_nodes = PyLong_FromLong(DEFAULT_MAX_NODES);
   r->max_nodes_raw = DEFAULT_MAX_NODES;
   r->lock_owner = 0;
+  new (&r->ops) std::vector<PyObject*>();
+  new (&r->kinds) std::vector<PyObject*>();
+  r->op_index = PyDict_New();
+  r->last_op = nullptr;
+  r->last_op_idx = 0;
   r->evicted = 0;
   r->eviction_logged = false;
-  if (!r->prov_wide || !r->max_nodes) {
+  if (!r->prov_wide || !r->max_nodes || !r->op_index) {
     Py_DECREF(r);
     return nullptr;
   }
@@ -187,14 +255,13 @@ static int registry_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(r->prov_wide);
   Py_VISIT(r->max_nodes);
-  core::NodeStore::Entry e{};
-  int64_t from = INT64_MIN;
-  while (r->store.next_at_or_after(from, e)) {
-    Py_VISIT((PyObject*) e.node);
-    if (e.id == INT64_MAX) break;
-    from = e.id + 1;
-  }
-  return 0;
+  Py_VISIT(r->op_index);
+  for (PyObject* o : r->ops) Py_VISIT(o);
+  for (PyObject* o : r->kinds) Py_VISIT(o);
+  return r->store.for_each_object([&](void* o) -> int {
+    Py_VISIT((PyObject*) o);
+    return 0;
+  });
 }
 
 static int registry_clear(PyObject* self) {
@@ -202,7 +269,14 @@ static int registry_clear(PyObject* self) {
   std::vector<core::NodeStore::Entry> all;
   r->store.clear(all);
   r->prov.clear();
-  for (auto& e : all) Py_DECREF((PyObject*) e.node);
+  for (auto& e : all) Py_XDECREF((PyObject*) e.obj);
+  std::vector<PyObject*> tables;
+  tables.swap(r->ops);
+  tables.insert(tables.end(), r->kinds.begin(), r->kinds.end());
+  r->kinds.clear();
+  r->last_op = nullptr;
+  for (PyObject* o : tables) Py_DECREF(o);
+  Py_CLEAR(r->op_index);
   Py_CLEAR(r->prov_wide);
   Py_CLEAR(r->max_nodes);
   return 0;
@@ -215,6 +289,9 @@ static void registry_dealloc(PyObject* self) {
   registry_clear(self);
   r->store.~NodeStore();
   r->prov.~ProvIndex();
+  using PtrVec = std::vector<PyObject*>;
+  r->ops.~PtrVec();
+  r->kinds.~PtrVec();
   tp->tp_free(self);
   Py_DECREF(tp);
 }
@@ -238,12 +315,12 @@ static int registry_ass_subscript(PyObject* self, PyObject* key, PyObject* value
     int64_t id;
     if (!registry_key_to_id(key, id)) glue::raise(PyExc_TypeError, msg::REGISTRY_KEY_TYPE, Py_TYPE(key)->tp_name);
     if (!value) {
-      auto* old = (PyObject*) r->store.erase(id);
-      if (!old) {
+      core::NodeStore::Entry old;
+      if (!r->store.erase(id, old)) {
         PyErr_SetObject(PyExc_KeyError, key);
         return -1;
       }
-      Py_DECREF(old);
+      Py_XDECREF((PyObject*) old.obj);
       return 0;
     }
     registry_put(r, id, value, node_is_source(value));
@@ -256,7 +333,8 @@ static int registry_ass_subscript(PyObject* self, PyObject* key, PyObject* value
 
 static int registry_contains(PyObject* self, PyObject* key) {
   try {
-    return registry_get((RegistryObject*) self, key) != nullptr;
+    int64_t id;
+    return registry_key_to_id(key, id) && ((RegistryObject*) self)->store.contains(id);
   } GLUE_CATCH_ALL {
     glue::restore_current_exception();
     return -1;
@@ -297,10 +375,12 @@ static PyObject* regiter_next(PyObject* self) {
     it->done = true;
   else
     it->next = e.id + 1;
-  if (it->kind == VALUES) return Py_NewRef((PyObject*) e.node);
-  PyObject* k = PyLong_FromLongLong(e.id);
-  if (it->kind == KEYS || !k) return k;
-  return Py_BuildValue("(NO)", k, (PyObject*) e.node);
+  if (it->kind == KEYS) return PyLong_FromLongLong(e.id);
+  return glue::guarded([&]() -> PyObject* {
+    PyObject* node = registry_object((RegistryObject*) it->reg, e);
+    if (it->kind == VALUES) return Py_NewRef(node);
+    return Py_BuildValue("(LO)", (long long) e.id, node);
+  });
 }
 
 static int regiter_traverse(PyObject* self, visitproc visit, void* arg) {

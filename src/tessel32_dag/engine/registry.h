@@ -9,6 +9,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <unordered_map>
 #include <vector>
 
 #include "tessel32_dag/core/node_store.h"
@@ -19,7 +20,7 @@ namespace nb = nanobind;
 
 struct RegistryObject {
   PyObject_HEAD
-  core::NodeStore store;   ///< id -> strong reference to the node
+  core::NodeStore store;   ///< id -> node row, or strong reference to the node object
   core::ProvIndex prov;    ///< 32-bit provenances
   PyObject* prov_wide;     ///< dict for other provenance objects -> list of ids
   int64_t next_id;         ///< DAGTracker._next_node_id
@@ -28,6 +29,12 @@ struct RegistryObject {
   int64_t evicted;         ///< nodes evicted so far (the first eviction is logged once)
   bool eviction_logged;
   unsigned long lock_owner; ///< thread holding _dag_lock through node creation (0: none)
+  // What rows refer to by index (strong references, kept for the registry's life).
+  std::vector<PyObject*> ops;    ///< operations (exact str), by row op index
+  std::vector<PyObject*> kinds;  ///< node types, by row kind index
+  PyObject* op_index;            ///< dict: operation str -> its index in `ops`
+  PyObject* last_op;             ///< the operation interned last (identity cache)
+  uint16_t last_op_idx;
 };
 
 /// The registry bound of a new tracker (DAGTracker._max_nodes).
@@ -45,7 +52,19 @@ bool is_registry(PyObject* o);
 /// An id object as int64 the way a dict keyed by ints finds it: ints, objects
 /// with __index__ (numpy integers) and integral floats; false for anything else.
 bool registry_key_to_id(PyObject* key, int64_t& out);
-/// Look a node up by an id object (int-like); borrowed or nullptr.
+/// The row indexes of a node type and an operation (interned once, kept).
+/// False when the node cannot be a row: the operation is not an exact str,
+/// the node type is SOURCE, or a table is full.
+bool registry_intern(RegistryObject* r, PyObject* node_type, PyObject* operation, uint8_t& kind, uint16_t& op);
+/// Store a node as a row and index it; false (nothing stored) when the id
+/// cannot take a row (the caller stores an object instead).
+bool registry_add_row(RegistryObject* r, int64_t id, const core::NodeRow& row);
+/// A DAGNode made from a row (new reference), not stored anywhere.
+PyObject* registry_make_node(RegistryObject* r, int64_t id, const core::NodeRow& row);
+/// The object of a stored entry, made from its row and kept on first access (borrowed).
+PyObject* registry_object(RegistryObject* r, const core::NodeStore::Entry& e);
+/// Look a node up by an id object (int-like); borrowed or nullptr. A node
+/// stored as a row gets its DAGNode made here, once; it is kept from then on.
 PyObject* registry_get(RegistryObject* r, PyObject* key);
 PyObject* registry_get_id(RegistryObject* r, int64_t id);
 /// Store a node (takes a new strong reference); pinned = never evicted.

@@ -3,6 +3,7 @@
 #include "tessel32_dag/engine/tracker.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "tessel32_dag/messages.h"
 #include "tessel32_dag/persist/persist.h"
@@ -126,6 +127,42 @@ void register_node_locked(TrackerView& t, PyObject* node, int64_t id, DeferredDe
   if ((int64_t) t.reg->store.size() > t.reg->max_nodes_raw) evict_locked(t, dead);
 }
 
+void register_row_locked(TrackerView& t, int64_t id, core::NodeRow row, DeferredDecref& dead, RowHandover* writer) {
+  // Protection by taint, before the node becomes visible (an overriding
+  // is_tainted is Python code).
+  if (!row.is_protected() && row.prov && tracker_is_tainted(t, nullptr, row.prov, true))
+    row.flags |= core::NodeRow::F_PROTECTED;
+  if (!registry_add_row(t.reg, id, row)) {
+    // An id behind the ring (_next_node_id moved back): an object slot.
+    nb::object node = glue::steal(registry_make_node(t.reg, id, row));
+    registry_put(t.reg, id, node.ptr(), false);
+    registry_index(t.reg, node.ptr(), id);
+  }
+  if (writer) writer->hand_over(id, row);
+  if ((int64_t) t.reg->store.size() > t.reg->max_nodes_raw) evict_locked(t, dead);
+}
+
+/// The row form of a node spec, when it has one: lazy inputs, no metadata,
+/// no source fields, a 32-bit provenance int, an exact str operation.
+static bool spec_row(TrackerView& t, const NodeSpec& s, core::NodeRow& row) {
+  if (s.inputs || s.metadata || s.is_protected) return false;
+  if ((s.table && s.table != Py_None) || (s.column && s.column != Py_None) || (s.pair_id && s.pair_id != Py_None))
+    return false;
+  if (!PyLong_CheckExact(s.provenance)) return false;
+  int overflow = 0;
+  long long p = PyLong_AsLongLongAndOverflow(s.provenance, &overflow);
+  if (overflow || p < 0 || p > 0xFFFFFFFFll) {
+    PyErr_Clear();
+    return false;
+  }
+  if (!registry_intern(t.reg, s.node_type, s.operation, row.kind, row.op)) return false;
+  row.prov = (uint32_t) p;
+  row.flags = (uint8_t) s.n_lazy;
+  row.in0 = s.n_lazy > 0 ? s.in[0] : 0;
+  row.in1 = s.n_lazy > 1 ? s.in[1] : 0;
+  return true;
+}
+
 static nb::object spec_inputs(const NodeSpec& s) {
   if (s.inputs) return nb::borrow(s.inputs);
   nb::object lst = glue::steal(PyList_New(s.n_lazy));
@@ -156,6 +193,18 @@ nb::object create_node(TrackerView& t, const NodeSpec& s) {
   }
   DeferredDecref dead;
   int64_t id;
+  core::NodeRow row;
+  if (spec_row(t, s, row)) {
+    {
+      DagLock guard(t);
+      id = take_ids(t.reg, 1);
+      std::optional<RowHandover> writer;
+      if (truthy(self_attr(t.self, S.s_writer))) writer.emplace(t);
+      register_row_locked(t, id, row, dead, writer ? &*writer : nullptr);
+    }
+    log_first_eviction(t);
+    return glue::steal(PyLong_FromLongLong(id));
+  }
   {
     DagLock guard(t);
     id = take_ids(t.reg, 1);
@@ -332,8 +381,19 @@ static nb::object m_dag_stats(const glue::Call& c) {
   int64_t from = INT64_MIN;
   while (t.reg->store.next_at_or_after(from, e)) {
     from = e.id + 1;
-    nb::object node = nb::borrow((PyObject*) e.node);
     ++total;
+    if (!e.obj) {
+      // A row: never a source node.
+      if (e.row.is_protected()) ++prot;
+      PyObject* op = t.reg->ops[e.row.op];
+      PyObject* cur = PyDict_GetItemWithError(op_counts.ptr(), op);
+      if (!cur && PyErr_Occurred()) glue::raise_current();
+      long long v = cur ? PyLong_AsLongLong(cur) + 1 : 1;
+      glue::ok(PyDict_SetItem(op_counts.ptr(), op, glue::steal(PyLong_FromLongLong(v)).ptr()));
+      if (e.id == INT64_MAX) break;
+      continue;
+    }
+    nb::object node = nb::borrow((PyObject*) e.obj);
     bool src = node_is_source(node.ptr());
     if (src) ++sources;
     bool p = is_node(node.ptr()) ? node_protected_truthy((DAGNodeObject*) node.ptr())
@@ -498,6 +558,8 @@ void create_nodes_bulk(TrackerView& t, PyObject* node_type, PyObject* operation,
   size_t expected = std::min<size_t>(n, (size_t) std::max<int64_t>(t.reg->max_nodes_raw, 0));
   t.reg->prov.reserve(expected);
   t.reg->store.reserve(expected);
+  core::NodeRow row;
+  bool as_rows = registry_intern(t.reg, node_type, operation, row.kind, row.op);
   for (size_t start = 0; start < n; start += CHUNK) {
     size_t stop = start + CHUNK < n ? start + CHUNK : n;
     {
@@ -505,15 +567,26 @@ void create_nodes_bulk(TrackerView& t, PyObject* node_type, PyObject* operation,
       DagLock guard(t);
       // Read once per chunk: only Python code run by an active writer's
       // hand-over could change it, and that path looks it up per node.
-      int writer_hint = truthy(self_attr(t.self, S.s_writer)) ? -1 : 0;
+      bool has_writer = truthy(self_attr(t.self, S.s_writer));
+      int writer_hint = has_writer ? -1 : 0;
+      std::optional<RowHandover> writer;
+      if (has_writer && as_rows) writer.emplace(t);
       int64_t first = take_ids(t.reg, stop - start);
       for (size_t i = start; i < stop; ++i) {
         int64_t id = first++;
+        out_ids[i] = id;
+        if (as_rows) {
+          row.prov = prov[i];
+          row.flags = (uint8_t) n_inputs;
+          row.in0 = n_inputs > 0 ? in_a[i] : 0;
+          row.in1 = n_inputs > 1 ? in_b[i] : 0;
+          register_row_locked(t, id, row, dead, writer ? &*writer : nullptr);
+          continue;
+        }
         nb::object node = glue::steal((PyObject*) node_new(id, node_type, operation, nullptr, n_inputs,
                                                            n_inputs > 0 ? in_a[i] : 0, n_inputs > 1 ? in_b[i] : 0,
                                                            prov[i], nullptr));
         register_node_locked(t, node.ptr(), id, dead, writer_hint);
-        out_ids[i] = id;
       }
     }
     log_first_eviction(t);

@@ -11,6 +11,7 @@
 
 namespace dag {
 namespace nb = nanobind;
+class RowHandover;
 
 /// Holds a Python lock (threading.Lock) for a scope. Acquiring may release
 /// the GIL while it waits, as `with lock:` does. With an `owner` slot, the
@@ -86,6 +87,11 @@ nb::object create_node(TrackerView& t, const NodeSpec& spec);
 /// registry and index, hand-over to the writer, eviction.
 /// writer_hint: -1 = look `_writer` up, 0 = known to be falsy.
 void register_node_locked(TrackerView& t, PyObject* node, int64_t id, DeferredDecref& dead, int writer_hint = -1);
+
+/// The same for a node stored as a row (no Python object is made unless the
+/// hand-over needs one); `writer` is null when there is no writer.
+void register_row_locked(TrackerView& t, int64_t id, core::NodeRow row, DeferredDecref& dead,
+                         RowHandover* writer);
 
 /// Is the (32-bit) provenance tainted, per the tracker's is_tainted.
 bool tracker_is_tainted(TrackerView& t, PyObject* prov_obj, uint32_t prov, bool is_u32);

@@ -32,7 +32,7 @@ std::vector<nb::object> all_nodes(PyObject* self) {
     core::NodeStore::Entry e{};
     int64_t from = INT64_MIN;
     while (reg->store.next_at_or_after(from, e)) {
-      out.push_back(nb::borrow((PyObject*) e.node));
+      out.push_back(nb::borrow(registry_object(reg, e)));
       if (e.id == INT64_MAX) break;
       from = e.id + 1;
     }

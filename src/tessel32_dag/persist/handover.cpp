@@ -261,35 +261,94 @@ bool fill_records(TrackerView& t, DAGNodeObject* n, int64_t pipeline_id, corvant
   return true;
 }
 
-/// Everything the native road needs holds for this tracker and node.
-bool try_native(TrackerView& t, PyObject* node) {
-  if (!is_node(node)) return false;
+/// The writer to hand native records to, when everything the native road
+/// needs holds for this tracker (any node); empty otherwise.
+nb::object native_writer(TrackerView& t, int64_t& pipeline_id) {
   init_names();
   const corvanti_persist::CAPI* api = capi();
-  if (!api) return false;
+  if (!api) return nb::object();
   nb::object writer = self_attr(t.self, S.s_writer);
   // Our writer over our own storage only: a foreign storage behind our
   // writer gets the records _persist_node makes, exactly.
-  if (Py_TYPE(writer.ptr()) != api->writer_type || !api->is_native(writer.ptr())) return false;
+  if (Py_TYPE(writer.ptr()) != api->writer_type || !api->is_native(writer.ptr())) return nb::object();
   PyObject* pkg = loaded_module(s_pkg_name);
   if (!pkg || !module_has(pkg, s_stored_node_name, api->stored_node_type) ||
       !module_has(pkg, s_stored_edge_name, api->stored_edge_type))
-    return false;
+    return nb::object();
   if (!glue::not_overridden(t.self, s_persist_node_name, d_persist_node) ||
       !glue::not_overridden(t.self, s_decode_full_name, d_decode_full))
-    return false;
-  int64_t pipeline_id;
+    return nb::object();
   nb::object pid = self_attr(t.self, S.s_pipeline_id);
-  if (!exact_int64(pid.ptr(), pipeline_id)) return false;
+  if (!exact_int64(pid.ptr(), pipeline_id)) return nb::object();
+  return writer;
+}
 
+void write_native(nb::handle writer, const corvanti_persist::NodeRecord& rec,
+                  const std::vector<corvanti_persist::EdgeRecord>& edges, int64_t node_id) {
+  if (capi()->write_node(writer.ptr(), &rec, edges.data(), (Py_ssize_t) edges.size()) < 0) {
+    nb::object exc = take_exception();
+    nb::object id = glue::steal(PyLong_FromLongLong(node_id));
+    S.log.warning(msg::NODE_WRITE_FAILED, id, exc);
+  }
+}
+
+/// Everything the native road needs holds for this tracker and node.
+bool try_native(TrackerView& t, PyObject* node) {
+  if (!is_node(node)) return false;
+  int64_t pipeline_id;
+  nb::object writer = native_writer(t, pipeline_id);
+  if (!writer.is_valid()) return false;
   auto* n = (DAGNodeObject*) node;
   corvanti_persist::NodeRecord rec{};
   thread_local std::vector<corvanti_persist::EdgeRecord> edges;
   if (!fill_records(t, n, pipeline_id, rec, edges)) return false;
-  if (api->write_node(writer.ptr(), &rec, edges.data(), (Py_ssize_t) edges.size()) < 0) {
-    nb::object exc = take_exception();
-    nb::object node_id = node_id_obj(n);
-    S.log.warning(msg::NODE_WRITE_FAILED, node_id, exc);
+  write_native(writer, rec, edges, n->node_id);
+  return true;
+}
+
+/// The provenance of a stored parent as 32 bits (a row, or one of our nodes).
+bool parent_prov(RegistryObject* reg, int64_t id, bool& found, uint32_t& out) {
+  core::NodeStore::Entry e;
+  found = reg->store.get(id, e);
+  if (!found) return true;  // evicted or unknown: a gap at this position
+  if (!e.obj) {
+    out = e.row.prov;
+    return true;
+  }
+  return is_node((PyObject*) e.obj) && node_prov_u32((DAGNodeObject*) e.obj, out);
+}
+
+/// The records of a node stored as a row, read from the store; false when
+/// something is not representable natively.
+bool fill_row_records(RegistryObject* reg, const core::NodeRow& row, int64_t pipeline_id,
+                      corvanti_persist::NodeRecord& rec, std::vector<corvanti_persist::EdgeRecord>& edges) {
+  PyObject* type = reg->kinds[row.kind];
+  int type_value = 0;
+  for (int v = 1; v <= 8; ++v)
+    if (type == S.nt[v]) type_value = v;
+  if (!type_value) return false;
+  rec.fingerprint = row.prov;
+  rec.entity_hash = tessel32::entity_of(row.prov);
+  rec.chain_hash = tessel32::chain_of(row.prov);
+  rec.pipeline_id = pipeline_id;
+  rec.node_type = (uint8_t) type_value;
+  rec.is_protected = row.is_protected();
+  rec.operation = PyUnicode_AsUTF8AndSize(reg->ops[row.op], &rec.operation_len);
+  if (!rec.operation) {
+    PyErr_Clear();
+    return false;
+  }
+  rec.table_name = rec.column_name = nullptr;
+  rec.table_name_len = rec.column_name_len = 0;
+  rec.has_pair_id = false;
+  rec.pair_id = 0;
+  rec.metadata = nullptr;
+  edges.clear();
+  for (int i = 0; i < row.n_inputs(); ++i) {
+    bool found;
+    uint32_t pp = 0;
+    if (!parent_prov(reg, row.input(i), found, pp)) return false;
+    if (found) edges.push_back({pp, row.prov, (int32_t) i});
   }
   return true;
 }
@@ -299,6 +358,24 @@ bool try_native(TrackerView& t, PyObject* node) {
 void persist_node_locked(TrackerView& t, PyObject* node) {
   if (try_native(t, node)) return;
   glue::steal(PyObject_CallMethodOneArg(t.self, S.s_persist_node, node));
+}
+
+RowHandover::RowHandover(TrackerView& t) : t_(t) { writer_ = native_writer(t, pipeline_id_); }
+
+void RowHandover::hand_over(int64_t id, const core::NodeRow& row) {
+  if (writer_.is_valid()) {
+    corvanti_persist::NodeRecord rec{};
+    thread_local std::vector<corvanti_persist::EdgeRecord> edges;
+    if (fill_row_records(t_.reg, row, pipeline_id_, rec, edges)) {
+      write_native(writer_, rec, edges, id);
+      return;
+    }
+  }
+  // The Python road: the node's object, made now and kept like any view.
+  PyObject* node = registry_get_id(t_.reg, id);
+  if (!node) return;  // removed meanwhile by Python code
+  nb::object keep = nb::borrow(node);
+  glue::steal(PyObject_CallMethodOneArg(t_.self, S.s_persist_node, node));
 }
 
 }  // namespace dag

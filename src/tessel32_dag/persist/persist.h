@@ -69,4 +69,20 @@ namespace dag {
 /// native records through the persistence capsule when everything involved
 /// is our own, otherwise self._persist_node(node).
 void persist_node_locked(TrackerView& t, PyObject* node);
+
+/// The writer hand-over of nodes stored as rows, with _dag_lock held. Whether
+/// the native road applies is asked once, at construction (per operation or
+/// per chunk of a bulk creation); the native road reads the rows from the
+/// store and makes no Python object. Otherwise each node's object is made
+/// and self._persist_node(node) is called.
+class RowHandover {
+ public:
+  explicit RowHandover(TrackerView& t);
+  void hand_over(int64_t id, const core::NodeRow& row);
+
+ private:
+  TrackerView& t_;
+  nb::object writer_;
+  int64_t pipeline_id_ = 0;
+};
 }  // namespace dag

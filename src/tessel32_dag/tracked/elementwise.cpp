@@ -1,6 +1,7 @@
 // The per-element engine of the tracked Series operations (see elementwise.h).
 #include "tessel32_dag/tracked/elementwise.h"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <type_traits>
@@ -375,7 +376,12 @@ Py_ssize_t run_native(const ElementwiseJob& job, int op, Columns& col, const Out
       }
     }
     if (m) {
-      if (!view) view.emplace(tracker_view(job.tracker));
+      if (!view) {
+        view.emplace(tracker_view(job.tracker));
+        // Room for every node of the operation (up to the bound) at once.
+        int64_t room = std::min<int64_t>((int64_t) (n - start), std::max<int64_t>(view->reg->max_nodes_raw, 0));
+        view->reg->store.reserve((size_t) room);
+      }
       if (dense) {
         create_nodes_bulk(*view, node_type, job.op_name, job.n_inputs, la.data(), binary ? ra.data() : nullptr,
                           prov + start, m, nodes + start);
