@@ -32,7 +32,9 @@ std::vector<nb::object> all_nodes(PyObject* self) {
     core::NodeStore::Entry e{};
     int64_t from = INT64_MIN;
     while (reg->store.next_at_or_after(from, e)) {
-      out.push_back(nb::borrow(registry_object(reg, e)));
+      // Rows are read through temporary nodes: a bulk write leaves no
+      // object behind for nodes nobody asked for.
+      out.push_back(e.obj ? nb::borrow((PyObject*) e.obj) : glue::steal(registry_make_node(reg, e.id, e.row)));
       if (e.id == INT64_MAX) break;
       from = e.id + 1;
     }
@@ -223,8 +225,15 @@ nb::object edge_rows(const std::vector<nb::object>& nodes, nb::handle registry, 
       PyObject* parent;
       nb::object parent_owned;
       if (reg) {
-        parent = inputs.is_valid() ? registry_get(reg, PyList_GET_ITEM(inputs.ptr(), i)) : registry_get_id(reg, dn->in[i]);
-        if (!parent && PyErr_Occurred()) glue::raise_current();
+        int64_t parent_id = 0;
+        core::NodeStore::Entry e;
+        bool known = inputs.is_valid() ? registry_key_to_id(PyList_GET_ITEM(inputs.ptr(), i), parent_id)
+                                       : (parent_id = dn->in[i], true);
+        parent = nullptr;
+        if (known && reg->store.get(parent_id, e)) {
+          parent_owned = e.obj ? nb::borrow((PyObject*) e.obj) : glue::steal(registry_make_node(reg, parent_id, e.row));
+          parent = parent_owned.ptr();
+        }
       } else {
         if (!get.is_valid()) get = attr(registry, "get");
         nb::object id = inputs.is_valid() ? nb::borrow(PyList_GET_ITEM(inputs.ptr(), i)) : nb::int_(dn->in[i]);

@@ -199,9 +199,17 @@ bool exact_int64(PyObject* v, int64_t& out) {
   return true;
 }
 
-/// A node id as the registry's .get finds it, for a lazy or listed input.
-PyObject* parent_of(RegistryObject* reg, PyObject* id_obj, int64_t id, bool lazy) {
-  return lazy ? registry_get_id(reg, id) : registry_get(reg, id_obj);
+
+/// The provenance of a stored parent as 32 bits (a row, or one of our nodes).
+bool parent_prov(RegistryObject* reg, int64_t id, bool& found, uint32_t& out) {
+  core::NodeStore::Entry e;
+  found = reg->store.get(id, e);
+  if (!found) return true;  // evicted or unknown: a gap at this position
+  if (!e.obj) {
+    out = e.row.prov;
+    return true;
+  }
+  return is_node((PyObject*) e.obj) && node_prov_u32((DAGNodeObject*) e.obj, out);
 }
 
 /// Build the records of one node; false when anything is not representable
@@ -240,22 +248,22 @@ bool fill_records(TrackerView& t, DAGNodeObject* n, int64_t pipeline_id, corvant
   }
 
   edges.clear();
-  auto add = [&](PyObject* parent, Py_ssize_t pos) {
-    if (!parent) return true;  // evicted or unknown: a gap at this position
-    uint32_t pp;
-    if (!is_node(parent) || !node_prov_u32((DAGNodeObject*) parent, pp)) return false;
-    edges.push_back({pp, prov, (int32_t) pos});
+  auto add = [&](int64_t parent_id, Py_ssize_t pos) {
+    bool found;
+    uint32_t pp = 0;
+    if (!parent_prov(t.reg, parent_id, found, pp)) return false;
+    if (found) edges.push_back({pp, prov, (int32_t) pos});  // else evicted or unknown: a gap here
     return true;
   };
   if (!n->inputs) {
     for (int i = 0; i < n->n_lazy; ++i)
-      if (!add(registry_get_id(t.reg, n->in[i]), i)) return false;
+      if (!add(n->in[i], i)) return false;
   } else {
     if (!PyList_CheckExact(n->inputs) || PyList_GET_SIZE(n->inputs) > INT32_MAX) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(n->inputs); ++i) {
-      PyObject* parent = parent_of(t.reg, PyList_GET_ITEM(n->inputs, i), 0, false);
-      if (!parent && PyErr_Occurred()) glue::raise_current();
-      if (!add(parent, i)) return false;
+      int64_t parent_id;
+      if (!registry_key_to_id(PyList_GET_ITEM(n->inputs, i), parent_id)) continue;  // no such node: a gap
+      if (!add(parent_id, i)) return false;
     }
   }
   return true;
@@ -304,18 +312,6 @@ bool try_native(TrackerView& t, PyObject* node) {
   if (!fill_records(t, n, pipeline_id, rec, edges)) return false;
   write_native(writer, rec, edges, n->node_id);
   return true;
-}
-
-/// The provenance of a stored parent as 32 bits (a row, or one of our nodes).
-bool parent_prov(RegistryObject* reg, int64_t id, bool& found, uint32_t& out) {
-  core::NodeStore::Entry e;
-  found = reg->store.get(id, e);
-  if (!found) return true;  // evicted or unknown: a gap at this position
-  if (!e.obj) {
-    out = e.row.prov;
-    return true;
-  }
-  return is_node((PyObject*) e.obj) && node_prov_u32((DAGNodeObject*) e.obj, out);
 }
 
 /// The records of a node stored as a row, read from the store; false when
