@@ -61,3 +61,43 @@ def test_dropping_a_tracker_frees_its_nodes_even_with_cycles():
     del n, t, sentinel
     gc.collect()
     assert ref() is None
+
+
+def _rss():
+    import os
+
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def test_a_million_rows_created_and_evicted_keep_rss_and_refcounts_flat():
+    import numpy as np
+
+    from corvanti.utilities.tessel32_dag import _log_binary_many
+
+    t = DAGTracker()
+    t._max_nodes = 50_000
+    a = t.create_source_node("t", "a", 1)
+    b = t.create_source_node("t", "b", 2)
+    op = "add"
+    rng = np.random.default_rng(1)
+    left, right = np.full(20_000, a, np.int64), np.full(20_000, b, np.int64)
+
+    def batch():
+        prov = rng.integers(16, 2**31, 20_000).astype(np.uint32)
+        ids = _log_binary_many(t, op, prov, left, right)
+        # some rows get their objects, which eviction must release too
+        for i in ids[::97]:
+            t.get_node(int(i)).metadata["seen"] = True
+
+    for _ in range(10):  # warm up: the registry reaches its bound
+        batch()
+    gc.collect()
+    refs = (sys.getrefcount(op), sys.getrefcount(NodeType.BINARY))
+    rss = _rss()
+    for _ in range(50):  # 10**6 more nodes
+        batch()
+    gc.collect()
+    assert (sys.getrefcount(op), sys.getrefcount(NodeType.BINARY)) == refs
+    assert len(t._nodes) <= 50_000
+    assert _rss() - rss < 8 * 1024 * 1024, (_rss() - rss)
