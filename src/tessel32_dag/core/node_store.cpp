@@ -8,8 +8,7 @@ namespace dag::core {
 
 NodeStore::Entry NodeStore::ring_entry(size_t s, int64_t id) const {
   uint64_t h = head_col_[s];
-  if (is_obj(h)) return Entry{id, objs_.at(id), NodeRow{}};
-  return Entry{id, nullptr, unpack(h, in0_col_[s], in1_col_[s])};
+  return Entry{id, is_obj(h) ? objs_.at(id) : nullptr, unpack(h, in0_col_[s], in1_col_[s])};
 }
 
 void NodeStore::push_slot(uint64_t head, int64_t in0, int64_t in1) {
@@ -48,10 +47,10 @@ bool NodeStore::ring_accepts(int64_t id) {
 
 bool NodeStore::append_row(int64_t id, const NodeRow& row) {
   if (id < ring_end_id()) return false;
-  if (!side_.empty() && side_.count(id)) return false;
+  if (!side_.empty() && side_.rbegin()->first >= id && side_.count(id)) return false;
   ring_accepts(id);
   NodeRow r = row;
-  r.flags = (uint8_t) ((r.flags | NodeRow::F_LIVE) & ~NodeRow::F_OBJECT);
+  r.flags = (uint8_t) ((r.flags | NodeRow::F_LIVE | NodeRow::F_ROW) & ~NodeRow::F_OBJECT);
   push_slot(pack(r), r.in0, r.in1);
   ++ring_live_;
   return true;
@@ -210,14 +209,10 @@ bool NodeStore::next_at_or_after(int64_t from, Entry& out) const {
   return found;
 }
 
-void NodeStore::clear(std::vector<Entry>& out) {
-  Entry e{};
-  int64_t from = INT64_MIN;
-  while (next_at_or_after(from, e)) {
-    out.push_back(e);
-    from = e.id + 1;
-    if (e.id == INT64_MAX) break;
-  }
+void NodeStore::clear(std::vector<void*>& objects) {
+  for (auto& kv : objs_) objects.push_back(kv.second);
+  for (auto& kv : side_)
+    if (kv.second.obj) objects.push_back(kv.second.obj);
   head_col_.clear();
   in0_col_.clear();
   in1_col_.clear();

@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <unordered_map>
@@ -44,6 +45,7 @@ struct NodeRow {
   static constexpr uint8_t F_PROTECTED = 0x04;
   static constexpr uint8_t F_OBJECT = 0x08;     ///< the node is the object in the object map
   static constexpr uint8_t F_LIVE = 0x10;       ///< the slot holds a node
+  static constexpr uint8_t F_ROW = 0x20;        ///< the node began as a row (its columns are its first state)
 
   int n_inputs() const { return flags & F_NIN; }
   bool is_protected() const { return flags & F_PROTECTED; }
@@ -52,17 +54,52 @@ struct NodeRow {
 
 class NodeStore {
  public:
-  /// One stored node: `obj` is set for object slots (then `row` is meaningless).
+  /// One stored node: `obj` is set for object slots. `row` holds the node's
+  /// row when it began as one (row.flags has F_ROW), also once it has its
+  /// object; for other object slots it is empty.
   struct Entry {
     int64_t id;
     void* obj;
     NodeRow row;
+    bool row_origin() const { return row.flags & NodeRow::F_ROW; }
   };
 
   /// Append a row under `id`, which must be past every id in the ring.
   /// Returns false (nothing stored) when it cannot be placed as a row: the id
   /// is behind the ring or already present; the caller stores an object.
   bool append_row(int64_t id, const NodeRow& row);
+
+  /// Append `n` rows with the consecutive ids first, first+1, ... (first must
+  /// be end_id() or past it): provenances and input ids from the arrays
+  /// (`in0`/`in1` may be null), everything else from `tmpl`; the protected
+  /// flag is set where `is_protected(prov)` holds. False (nothing stored)
+  /// when the ids cannot take rows.
+  template <class Protect>
+  bool append_rows(int64_t first, size_t n, const NodeRow& tmpl, const uint32_t* prov, const int64_t* in0,
+                   const int64_t* in1, Protect&& is_protected) {
+    if (n == 0) return true;
+    if (first < ring_end_id()) return false;
+    if (!side_.empty() && side_.rbegin()->first >= first && side_.lower_bound(first) != side_.end() &&
+        side_.lower_bound(first)->first < first + (int64_t) n)
+      return false;
+    ring_accepts(first);
+    NodeRow r = tmpl;
+    r.prov = 0;
+    r.flags = (uint8_t) ((r.flags | NodeRow::F_LIVE | NodeRow::F_ROW) & ~(NodeRow::F_OBJECT | NodeRow::F_PROTECTED));
+    const uint64_t base = pack(r);
+    const size_t s0 = ring_size();
+    if (head_col_.capacity() < s0 + n) reserve(n);
+    head_col_.resize(s0 + n);
+    in0_col_.resize(s0 + n);
+    in1_col_.resize(s0 + n);
+    uint64_t* h = head_col_.data() + s0;
+    for (size_t i = 0; i < n; ++i)
+      h[i] = base | (uint64_t) prov[i] << 32 | (is_protected(prov[i]) ? NodeRow::F_PROTECTED : 0);
+    if (in0) std::copy(in0, in0 + n, in0_col_.data() + s0);
+    if (in1) std::copy(in1, in1 + n, in1_col_.data() + s0);
+    ring_live_ += n;
+    return true;
+  }
 
   /// Store an object under `id`; returns the previous object for that id (or
   /// nullptr; a previous row is simply dropped). `pinned` nodes are never evicted.
@@ -96,6 +133,20 @@ class NodeStore {
   /// change it.
   bool next_at_or_after(int64_t from, Entry& out) const;
 
+  /// One past the newest id of the ring: the id a contiguous append takes.
+  int64_t end_id() const { return ring_end_id(); }
+
+  /// f(id, prov) for every node that began as a row, in id order, from `from`
+  /// to the end of the ring.
+  template <class F>
+  void for_rows_from(int64_t from, F&& f) const {
+    int64_t id = from < base_ ? base_ : from;
+    for (size_t s = slot(id), end = ring_size(); s < end; ++s, ++id) {
+      uint64_t h = head_col_[s];
+      if ((h & (NodeRow::F_LIVE | NodeRow::F_ROW)) == (NodeRow::F_LIVE | NodeRow::F_ROW)) f(id, (uint32_t) (h >> 32));
+    }
+  }
+
   /// Every object pointer held (for the garbage collector's traversal).
   template <class F>
   int for_each_object(F&& f) const {
@@ -107,8 +158,8 @@ class NodeStore {
     return 0;
   }
 
-  /// Remove everything, handing the entries back in id order.
-  void clear(std::vector<Entry>& out);
+  /// Remove everything, handing the object pointers back.
+  void clear(std::vector<void*>& objects);
 
   /// Bytes held by the store's own containers (not the objects).
   size_t container_bytes() const;

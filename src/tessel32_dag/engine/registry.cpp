@@ -73,9 +73,19 @@ bool registry_intern(RegistryObject* r, PyObject* node_type, PyObject* operation
   return true;
 }
 
+void registry_sync_index(RegistryObject* r) {
+  int64_t end = r->store.end_id();
+  if (r->indexed_to >= end) return;
+  int64_t from = r->indexed_to;
+  r->indexed_to = end;
+  r->store.for_rows_from(from, [&](int64_t id, uint32_t prov) { r->prov.append(prov, id); });
+}
+
 bool registry_add_row(RegistryObject* r, int64_t id, const core::NodeRow& row) {
+  // Only a contiguous append keeps the pending rows a suffix of the ring.
+  if (id != r->store.end_id()) registry_sync_index(r);
   if (!r->store.append_row(id, row)) return false;
-  r->prov.append(row.prov, id);
+  if (r->indexed_to > id) r->prov.append(row.prov, id);  // behind the watermark: index now
   return true;
 }
 
@@ -106,6 +116,7 @@ PyObject* registry_get(RegistryObject* r, PyObject* key) {
 }
 
 void registry_put(RegistryObject* r, int64_t id, PyObject* node, bool pinned) {
+  registry_sync_index(r);  // index entries stay in creation order
   Py_INCREF(node);
   auto* old = (PyObject*) r->store.insert(id, node, pinned);
   Py_XDECREF(old);
@@ -184,23 +195,26 @@ void registry_evict(RegistryObject* r, std::vector<PyObject*>& dead) {
     if (i + 8 < m) {
       const auto& ahead = removed[i + 8];
       uint32_t p;
-      if (!ahead.obj)
-        r->prov.prefetch(ahead.row.prov);
+      if (ahead.row_origin()) {
+        if (ahead.id < r->indexed_to) r->prov.prefetch(ahead.row.prov);
+      }
       else if (is_node((PyObject*) ahead.obj) && node_prov_u32((DAGNodeObject*) ahead.obj, p))
         r->prov.prefetch(p);
     }
     const auto& e = removed[i];
-    if (!e.obj) {
-      r->prov.remove(e.row.prov, e.id);
+    if (e.obj) dead.push_back((PyObject*) e.obj);
+    if (e.row_origin()) {
+      // Indexed under the row's provenance, unless it never was.
+      if (e.id < r->indexed_to) r->prov.remove(e.row.prov, e.id);
       continue;
     }
-    dead.push_back((PyObject*) e.obj);
     unindex(r, (PyObject*) e.obj, e.id);
   }
 }
 
 bool registry_ids_for(RegistryObject* r, PyObject* prov, std::vector<int64_t>& out) {
   out.clear();
+  registry_sync_index(r);
   if (PyLong_CheckExact(prov)) {
     unsigned long long v = PyLong_AsUnsignedLongLong(prov);
     if (!(v == (unsigned long long) -1 && PyErr_Occurred()) && v <= 0xFFFFFFFFull)
@@ -219,6 +233,7 @@ bool registry_ids_for(RegistryObject* r, PyObject* prov, std::vector<int64_t>& o
 }
 
 size_t registry_unique_provenances(RegistryObject* r) {
+  registry_sync_index(r);
   return r->prov.size() + (size_t) PyDict_GET_SIZE(r->prov_wide);
 }
 
@@ -234,6 +249,7 @@ static PyObject* registry_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
   r->max_nodes = PyLong_FromLong(DEFAULT_MAX_NODES);
   r->max_nodes_raw = DEFAULT_MAX_NODES;
   r->lock_owner = 0;
+  r->indexed_to = 0;
   new (&r->ops) std::vector<PyObject*>();
   new (&r->kinds) std::vector<PyObject*>();
   r->op_index = PyDict_New();
@@ -266,10 +282,11 @@ static int registry_traverse(PyObject* self, visitproc visit, void* arg) {
 
 static int registry_clear(PyObject* self) {
   auto* r = (RegistryObject*) self;
-  std::vector<core::NodeStore::Entry> all;
-  r->store.clear(all);
+  std::vector<void*> objects;
+  r->store.clear(objects);
   r->prov.clear();
-  for (auto& e : all) Py_XDECREF((PyObject*) e.obj);
+  r->indexed_to = 0;
+  for (void* o : objects) Py_DECREF((PyObject*) o);
   std::vector<PyObject*> tables;
   tables.swap(r->ops);
   tables.insert(tables.end(), r->kinds.begin(), r->kinds.end());
@@ -426,6 +443,7 @@ static nb::object m_items(const glue::Call& c) { return collect(c.self, ITEMS); 
 static nb::object m_copy(const glue::Call& c) { return as_dict(c.self); }
 static nb::object m_container_bytes(const glue::Call& c) {
   auto* r = (RegistryObject*) c.self;
+  registry_sync_index(r);
   return nb::int_(r->store.container_bytes() + r->prov.container_bytes());
 }
 
@@ -480,6 +498,7 @@ static nb::object ids_list(const std::vector<int64_t>& ids) {
 
 static nb::object view_keys_list(PyObject* self) {
   RegistryObject* r = view_reg(self);
+  registry_sync_index(r);
   std::vector<uint32_t> keys;
   r->prov.keys(keys);
   nb::object lst = glue::steal(PyList_New(0));

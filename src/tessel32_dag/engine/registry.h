@@ -21,7 +21,8 @@ namespace nb = nanobind;
 struct RegistryObject {
   PyObject_HEAD
   core::NodeStore store;   ///< id -> node row, or strong reference to the node object
-  core::ProvIndex prov;    ///< 32-bit provenances
+  core::ProvIndex prov;    ///< 32-bit provenances (rows from `indexed_to` on are added when first needed)
+  int64_t indexed_to;      ///< rows of the ring with smaller ids are in `prov`
   PyObject* prov_wide;     ///< dict for other provenance objects -> list of ids
   int64_t next_id;         ///< DAGTracker._next_node_id
   PyObject* max_nodes;     ///< DAGTracker._max_nodes (any int-convertible object)
@@ -56,9 +57,22 @@ bool registry_key_to_id(PyObject* key, int64_t& out);
 /// False when the node cannot be a row: the operation is not an exact str,
 /// the node type is SOURCE, or a table is full.
 bool registry_intern(RegistryObject* r, PyObject* node_type, PyObject* operation, uint8_t& kind, uint16_t& op);
-/// Store a node as a row and index it; false (nothing stored) when the id
+/// Bring the provenance index up to date with the rows appended since it was
+/// last read. Rows are indexed lazily: node creation only appends to the
+/// columns, and the index catches up (in one prefetched batch) when it is
+/// read, before an object node is stored, and never for rows evicted first.
+void registry_sync_index(RegistryObject* r);
+/// Store a node as a row; false (nothing stored) when the id
 /// cannot take a row (the caller stores an object instead).
 bool registry_add_row(RegistryObject* r, int64_t id, const core::NodeRow& row);
+/// Store `n` rows with consecutive ids from `first` (see NodeStore::append_rows);
+/// false (nothing stored) when they cannot be rows.
+template <class Protect>
+bool registry_add_rows(RegistryObject* r, int64_t first, size_t n, const core::NodeRow& tmpl, const uint32_t* prov,
+                       const int64_t* in0, const int64_t* in1, Protect&& is_protected) {
+  if (first != r->store.end_id()) registry_sync_index(r);
+  return r->store.append_rows(first, n, tmpl, prov, in0, in1, is_protected);
+}
 /// A DAGNode made from a row (new reference), not stored anywhere.
 PyObject* registry_make_node(RegistryObject* r, int64_t id, const core::NodeRow& row);
 /// The object of a stored entry, made from its row and kept on first access (borrowed).

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "tessel32/bits.h"
 #include "tessel32_dag/messages.h"
 #include "tessel32_dag/persist/persist.h"
 #include "tessel32_dag/state.h"
@@ -62,6 +63,11 @@ TrackerView tracker_view(PyObject* self, bool creating) {
   if (!need_lock) return t;  // a reader: no node is created, no override matters
   t.native_create = glue::not_overridden(self, S.s_create_node, S.d_create_node);
   return t;
+}
+
+bool taint_native(TrackerView& t) {
+  if (t.taint_native < 0) t.taint_native = glue::not_overridden(t.self, S.s_is_tainted, S.t32->is_tainted_attr);
+  return t.taint_native;
 }
 
 bool tracker_is_tainted(TrackerView& t, PyObject* prov_obj, uint32_t prov, bool is_u32) {
@@ -553,13 +559,13 @@ void create_nodes_bulk(TrackerView& t, PyObject* node_type, PyObject* operation,
   // Short lock holds keep readers and other writers moving; long enough that
   // the two Python calls of acquire/release vanish in the per-node cost.
   constexpr size_t CHUNK = BULK_LOCK_CHUNK;
-  // Size the indexes once for the whole operation (bounded by the registry
-  // limit), instead of growing them step by step with a rehash each time.
+  // Size the columns once for the whole operation (bounded by the registry
+  // limit). The provenance index catches up only when it is read.
   size_t expected = std::min<size_t>(n, (size_t) std::max<int64_t>(t.reg->max_nodes_raw, 0));
-  t.reg->prov.reserve(expected);
   t.reg->store.reserve(expected);
   core::NodeRow row;
   bool as_rows = registry_intern(t.reg, node_type, operation, row.kind, row.op);
+  row.flags = (uint8_t) n_inputs;
   for (size_t start = 0; start < n; start += CHUNK) {
     size_t stop = start + CHUNK < n ? start + CHUNK : n;
     {
@@ -572,7 +578,29 @@ void create_nodes_bulk(TrackerView& t, PyObject* node_type, PyObject* operation,
       std::optional<RowHandover> writer;
       if (has_writer && as_rows) writer.emplace(t);
       int64_t first = take_ids(t.reg, stop - start);
-      for (size_t i = start; i < stop; ++i) {
+      size_t from = start;
+      if (as_rows && !has_writer && taint_native(t)) {
+        // Whole runs of rows at once. A run ends where one node at a time
+        // would have set off eviction, so eviction happens at the same
+        // nodes and with the same sizes as node by node.
+        size_t i = start;
+        while (i < stop) {
+          int64_t size = (int64_t) t.reg->store.size(), bound = t.reg->max_nodes_raw;
+          size_t room = bound >= size ? (size_t) (bound - size) + 1 : 1;
+          size_t k = std::min(room, stop - i);
+          int64_t id0 = first + (int64_t) (i - start);
+          if (!registry_add_rows(t.reg, id0, k, row, prov + i, n_inputs > 0 ? in_a + i : nullptr,
+                                 n_inputs > 1 ? in_b + i : nullptr,
+                                 [](uint32_t p) { return p && tessel32::is_tainted(p); }))
+            break;  // ids the rows cannot take: node by node below
+          for (size_t j = 0; j < k; ++j) out_ids[i + j] = id0 + (int64_t) j;
+          i += k;
+          if ((int64_t) t.reg->store.size() > t.reg->max_nodes_raw) evict_locked(t, dead);
+        }
+        first += (int64_t) (i - start);
+        from = i;
+      }
+      for (size_t i = from; i < stop; ++i) {
         int64_t id = first++;
         out_ids[i] = id;
         if (as_rows) {

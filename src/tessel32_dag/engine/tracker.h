@@ -93,6 +93,8 @@ void register_node_locked(TrackerView& t, PyObject* node, int64_t id, DeferredDe
 void register_row_locked(TrackerView& t, int64_t id, core::NodeRow row, DeferredDecref& dead,
                          RowHandover* writer);
 
+/// is_tainted is the base tracker's own (asked once per view).
+bool taint_native(TrackerView& t);
 /// Is the (32-bit) provenance tainted, per the tracker's is_tainted.
 bool tracker_is_tainted(TrackerView& t, PyObject* prov_obj, uint32_t prov, bool is_u32);
 
