@@ -24,6 +24,14 @@ namespace tessel32 {
 
 // ---- layout ----------------------------------------------------------------
 
+/// Bits set in x, without a library call on targets built without popcnt.
+constexpr int popcount64(uint64_t x) {
+  x = x - ((x >> 1) & 0x5555555555555555ull);
+  x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+  return (int) ((x * 0x0101010101010101ull) >> 56);
+}
+
 inline constexpr uint32_t TAINT_BIT = 1u << 31;
 inline constexpr int DEPTH_SHIFT = 28;
 inline constexpr uint32_t DEPTH_MAX = 7;
@@ -173,7 +181,7 @@ inline Sources unite(const Sources& a, const Sources& b) {
 /// `entity` is stored where the mode has room for it.
 inline uint32_t pack_sources(const Sources& s, uint32_t entity, uint32_t& mode) {
   if (!s.bloom) {
-    int count = std::popcount(s.small) + s.nbig;
+    int count = popcount64(s.small) + s.nbig;
     if (count == 0) {
       mode = MODE_SINGLE;
       return entity << ENTITY_SHIFT;

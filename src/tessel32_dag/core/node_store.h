@@ -30,6 +30,8 @@
 #include <utility>
 #include <vector>
 
+#include "tessel32_dag/core/column_alloc.h"
+
 namespace dag::core {
 
 /// One node in row form.
@@ -204,9 +206,9 @@ class NodeStore {
   void spill_ring(int64_t restart_id);
 
   // The ring: slot head_ holds id base_; a head word without F_LIVE is a hole.
-  std::vector<uint64_t> head_col_;
-  std::vector<int64_t> in0_col_;
-  std::vector<int64_t> in1_col_;
+  Column<uint64_t> head_col_;
+  Column<int64_t> in0_col_;
+  Column<int64_t> in1_col_;
   size_t head_ = 0;
   int64_t base_ = 0;
   size_t ring_live_ = 0;

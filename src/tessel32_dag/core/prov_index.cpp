@@ -16,7 +16,7 @@ size_t ProvIndex::find_slot(uint32_t key) const {
 }
 
 void ProvIndex::grow() {
-  std::vector<Slot> old;
+  Column<Slot> old;
   old.swap(slots_);
   size_t cap = old.empty() ? 64 : old.size() * 2;
   slots_.assign(cap, Slot{0, EMPTY});

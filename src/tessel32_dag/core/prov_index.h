@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "tessel32_dag/core/column_alloc.h"
+
 namespace dag::core {
 
 class ProvIndex {
@@ -86,7 +88,7 @@ class ProvIndex {
   uint32_t new_spill(std::vector<int64_t>&& ids);
   void free_spill(uint32_t idx);
 
-  std::vector<Slot> slots_;
+  Column<Slot> slots_;
   size_t size_ = 0;
   unsigned shift_ = 63;
   std::vector<IdList> spill_;
