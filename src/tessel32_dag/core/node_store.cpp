@@ -8,7 +8,8 @@ namespace dag::core {
 
 NodeStore::Entry NodeStore::ring_entry(size_t s, int64_t id) const {
   uint64_t h = head_col_[s];
-  return Entry{id, is_obj(h) ? objs_.at(id) : nullptr, unpack(h, in0_col_[s], in1_col_[s])};
+  if (is_obj(h)) return Entry{id, (void*) in0_col_[s], unpack(h, 0, 0)};
+  return Entry{id, nullptr, unpack(h, in0_col_[s], in1_col_[s])};
 }
 
 void NodeStore::push_slot(uint64_t head, int64_t in0, int64_t in1) {
@@ -60,9 +61,9 @@ void* NodeStore::insert(int64_t id, void* obj, bool pinned) {
   Entry old{};
   void* previous = erase(id, old) ? old.obj : nullptr;
   if (!pinned && ring_accepts(id)) {
-    push_slot(NodeRow::F_LIVE | NodeRow::F_OBJECT, 0, 0);
-    objs_[id] = obj;
+    push_slot(NodeRow::F_LIVE | NodeRow::F_OBJECT, (int64_t) obj, 0);
     ++ring_live_;
+    ++ring_objs_;
     return previous;
   }
   side_.emplace(id, Side{obj, NodeRow{}, pinned});
@@ -78,7 +79,7 @@ void NodeStore::spill_ring(int64_t restart_id) {
     side_.emplace(id, Side{e.obj, e.row, false});
     ++side_unpinned_;
   }
-  objs_.clear();
+  ring_objs_ = 0;
   head_col_.clear();
   in0_col_.clear();
   in1_col_.clear();
@@ -106,8 +107,9 @@ void NodeStore::attach(int64_t id, void* obj) {
   if (in_ring(id)) {
     size_t s = slot(id);
     if (live(head_col_[s])) {
+      if (!is_obj(head_col_[s])) ++ring_objs_;
       head_col_[s] |= NodeRow::F_OBJECT;
-      objs_[id] = obj;
+      in0_col_[s] = (int64_t) obj;
       return;
     }
   }
@@ -120,7 +122,7 @@ bool NodeStore::erase(int64_t id, Entry& out) {
     size_t s = slot(id);
     if (live(head_col_[s])) {
       out = ring_entry(s, id);
-      if (out.obj) objs_.erase(id);
+      if (out.obj) --ring_objs_;
       head_col_[s] = 0;
       --ring_live_;
       compact();
@@ -175,7 +177,7 @@ size_t NodeStore::evict_oldest(size_t count, std::vector<Entry>& out) {
       side_it = side_.erase(side_it);
     } else {
       out.push_back(ring_entry(head_, base_));
-      if (out.back().obj) objs_.erase(base_);
+      if (out.back().obj) --ring_objs_;
       head_col_[head_] = 0;
       --ring_live_;
       ++head_;
@@ -210,22 +212,23 @@ bool NodeStore::next_at_or_after(int64_t from, Entry& out) const {
 }
 
 void NodeStore::clear(std::vector<void*>& objects) {
-  for (auto& kv : objs_) objects.push_back(kv.second);
-  for (auto& kv : side_)
-    if (kv.second.obj) objects.push_back(kv.second.obj);
+  for_each_object([&](void* o) {
+    objects.push_back(o);
+    return 0;
+  });
   head_col_.clear();
   in0_col_.clear();
   in1_col_.clear();
   head_ = 0;
   ring_live_ = 0;
-  objs_.clear();
+  ring_objs_ = 0;
   side_.clear();
   side_unpinned_ = 0;
 }
 
 size_t NodeStore::container_bytes() const {
   return head_col_.capacity() * sizeof(uint64_t) + (in0_col_.capacity() + in1_col_.capacity()) * sizeof(int64_t) +
-         objs_.bucket_count() * sizeof(void*) + objs_.size() * 32 + side_.size() * (sizeof(Side) + 48);
+         side_.size() * (sizeof(Side) + 48);
 }
 
 }  // namespace dag::core

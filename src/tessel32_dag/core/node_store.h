@@ -10,8 +10,9 @@
 // nodes, nodes with an inputs list or metadata given by the caller, foreign
 // objects stored by Python code) and a row that has been given its object
 // (the view made on first access from Python) are object slots: the pointer
-// lives in a hash map beside the columns, and from then on the object is the
-// node's only truth.
+// takes the place of the first input id in the columns (the head word keeps
+// the provenance the node was indexed under), and from then on the object is
+// the node's only truth.
 //
 // Ids are issued in increasing order, so ordinary nodes live in a ring indexed
 // by (id - base): O(1) append, lookup and removal of the oldest. Nodes that
@@ -26,7 +27,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <map>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -135,6 +135,8 @@ class NodeStore {
   /// change it.
   bool next_at_or_after(int64_t from, Entry& out) const;
 
+  /// The oldest id the ring spans.
+  int64_t begin_id() const { return base_; }
   /// One past the newest id of the ring: the id a contiguous append takes.
   int64_t end_id() const { return ring_end_id(); }
 
@@ -152,8 +154,10 @@ class NodeStore {
   /// Every object pointer held (for the garbage collector's traversal).
   template <class F>
   int for_each_object(F&& f) const {
-    for (auto& kv : objs_)
-      if (int r = f(kv.second)) return r;
+    if (ring_objs_)
+      for (size_t s = head_, end = ring_size(); s < end; ++s)
+        if ((head_col_[s] & (NodeRow::F_LIVE | NodeRow::F_OBJECT)) == (NodeRow::F_LIVE | NodeRow::F_OBJECT))
+          if (int r = f((void*) in0_col_[s])) return r;
     for (auto& kv : side_)
       if (kv.second.obj)
         if (int r = f(kv.second.obj)) return r;
@@ -212,7 +216,7 @@ class NodeStore {
   size_t head_ = 0;
   int64_t base_ = 0;
   size_t ring_live_ = 0;
-  std::unordered_map<int64_t, void*> objs_;  ///< objects of ring slots with F_OBJECT
+  size_t ring_objs_ = 0;  ///< ring slots with F_OBJECT; their object pointer is in the in0 column
   std::map<int64_t, Side> side_;             ///< pinned nodes and out-of-order ids
   size_t side_unpinned_ = 0;
 };

@@ -24,13 +24,41 @@ nb::object node_attr(PyObject* node, PyObject* name) {
   return glue::steal(PyObject_GetAttr(node, name));
 }
 
-// Visited set over ids: native for int-like ids, a Python set for the rest.
+// Visited set over ids: a bitmap over the ids the registry's ring spans, a
+// native set for other int-like ids, a Python set for the rest.
 struct Visited {
+  static constexpr size_t DENSE_AFTER = 4096;  ///< small walks never pay for the bitmap
+  int64_t lo = 0, hi = 0;
+  std::vector<uint64_t> bits;
   std::unordered_set<int64_t> ints;
   nb::object others;
+  explicit Visited(RegistryObject* r) : lo(r->store.begin_id()), hi(r->store.end_id()) {}
+  bool test_set(int64_t v, bool set) {
+    if (!bits.empty() && v >= lo && v < hi) {
+      uint64_t& w = bits[(size_t) (v - lo) / 64];
+      uint64_t m = 1ull << ((v - lo) % 64);
+      bool was = w & m;
+      if (set) w |= m;
+      return was;
+    }
+    if (!set) return ints.count(v) != 0;
+    bool was = !ints.insert(v).second;
+    if (bits.empty() && ints.size() > DENSE_AFTER && hi > lo) {
+      bits.assign((size_t) ((hi - lo + 63) / 64), 0);
+      for (auto it = ints.begin(); it != ints.end();) {
+        if (*it >= lo && *it < hi) {
+          bits[(size_t) (*it - lo) / 64] |= 1ull << ((*it - lo) % 64);
+          it = ints.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
+    return was;
+  }
   bool contains(PyObject* o) {
     int64_t v;
-    if (registry_key_to_id(o, v)) return ints.count(v) != 0;
+    if (registry_key_to_id(o, v)) return test_set(v, false);
     if (!others.is_valid()) return false;
     int r = PySet_Contains(others.ptr(), o);
     if (r < 0) glue::raise_current();
@@ -39,7 +67,7 @@ struct Visited {
   void add(PyObject* o) {
     int64_t v;
     if (registry_key_to_id(o, v)) {
-      ints.insert(v);
+      test_set(v, true);
       return;
     }
     if (!others.is_valid()) others = glue::steal(PySet_New(nullptr));
@@ -58,7 +86,7 @@ static nb::object build_dag(nb::handle root_id, nb::handle nodes, nb::handle edg
 
 static nb::object get_dag_impl(PyObject* self, nb::object root) {
   TrackerView t = tracker_view(self, false);
-  Visited visited;
+  Visited visited(t.reg);
   std::deque<nb::object> queue;
   queue.push_back(root);
   nb::object nodes = glue::steal(PyDict_New());
