@@ -28,7 +28,9 @@ def _describe(path):
             indexes = []
             for idx in conn.execute(f"PRAGMA index_list({name})").fetchall():
                 columns = tuple(r[2] for r in conn.execute(f"PRAGMA index_info({idx[1]})"))
-                indexes.append((bool(idx[2]), idx[3], columns))
+                sql = conn.execute("SELECT sql FROM sqlite_master WHERE name = ?", (idx[1],)).fetchone()[0] or ""
+                where = " ".join(sql.split(" WHERE ", 1)[1].split()) if " WHERE " in sql else None
+                indexes.append((bool(idx[2]), idx[3], columns, bool(idx[4]), where))
             out[name] = {"columns": cols, "fks": [(f[2], f[3], f[4]) for f in fks], "indexes": sorted(indexes)}
         return out
     finally:

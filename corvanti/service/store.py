@@ -498,11 +498,12 @@ class Store:
         with self.db.read() as conn:
             self._check_pipelines(conn, tenant, [pipeline_id])
             rows = conn.execute(select(v.c.column_name, v.c.value, v.c.text_value).where(and_(
-                v.c.pipeline_id == pipeline_id, v.c.row_index == row_index, v.c.node_operation.in_(list(operations)),
-            )).order_by(v.c.id))
+                v.c.pipeline_id == pipeline_id, v.c.row_index == row_index, v.c.column_name.is_not(None),
+                v.c.node_operation.in_(list(operations)),
+            )).order_by(v.c.id))  # column_name IS NOT NULL: the partial index row_values_column_row
             out: dict = {}
             for r in rows:
-                if r.column_name is None or r.column_name in out:
+                if r.column_name in out:
                     continue
                 out[r.column_name] = r.text_value if r.value is None else finite(r.value)
             return out

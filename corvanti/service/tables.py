@@ -110,7 +110,9 @@ row_values = Table(
     Column("value", Real),
     Column("text_value", Text),
     Column("column_name", Text),
-    Index("row_values_pipeline", "pipeline_id", "row_index"),
+    # Only named columns (source cells) are looked up by row: see schema.sql.
+    Index("row_values_column_row", "pipeline_id", "row_index",
+          sqlite_where=text("column_name IS NOT NULL"), postgresql_where=text("column_name IS NOT NULL")),
     sqlite_autoincrement=True,
 )
 

@@ -53,6 +53,8 @@ class IdCache {
   }
 
   size_t size() const { return used_; }
+  /// The pipeline whose ids are held (-1: none).
+  int64_t pipeline() const { return pipeline_; }
 
  private:
   struct Slot {

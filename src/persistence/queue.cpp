@@ -43,24 +43,27 @@ bool WriteQueue::push(std::vector<NativeRow>& items, bool nowait) {
     }
   }
   if (closed_) return false;
+  append_locked(items);
+  return true;
+}
+
+void WriteQueue::append_locked(std::vector<NativeRow>& items) {
   size_t n = items.size();
-  if (n == 0) return true;
+  if (n == 0) return;
   if (size_ == 0) oldest_ = Clock::now();
   chunks_.push_back(std::move(items));
   items.clear();
   size_ += n;
   st_.queued += n;
   if (size_ >= batch_ || size_ == n) work_.notify_one();  // due, or arm the interval timer
-  return true;
 }
 
 int WriteQueue::try_push(std::vector<NativeRow>& items) {
-  {
-    std::lock_guard lk(mu_);
-    if (closed_) return -1;
-    if (size_ != 0 && size_ + items.size() > capacity_) return 0;
-  }
-  return push(items, true) ? 1 : -1;
+  std::lock_guard lk(mu_);  // one lock round per unit: checked and appended together
+  if (closed_) return -1;
+  if (size_ != 0 && size_ + items.size() > capacity_) return 0;
+  append_locked(items);
+  return 1;
 }
 
 uint64_t WriteQueue::request_flush(uint64_t* dropped_before) {

@@ -67,6 +67,8 @@ class WriteQueue {
 
  private:
   bool due(Clock::time_point now) const;
+  /// Append a unit (mu_ held, room already checked).
+  void append_locked(std::vector<NativeRow>& items);
 
   std::mutex mu_;
   std::condition_variable work_;   ///< the writer thread waits here

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "persistence/edge_set.h"
 #include "persistence/id_cache.h"
 #include "persistence/rows.h"
 
@@ -82,12 +83,15 @@ class Db {
   /// The stored node's id for (pipeline, fingerprint) (ids_, else a look-up), 0 if none.
   int64_t node_id(int64_t pipeline_id, int64_t fingerprint);
   void insert_source(const SourceRow& r);
+  /// Drop what write_batch learnt (a rollback, a foreign statement, close).
+  void forget();
 
   std::string path_;
   sqlite3* db_ = nullptr;                                   ///< guarded by mu_
   std::unordered_map<const char*, sqlite3_stmt*> stmts_;    ///< prepared once per SQL constant
   std::unordered_map<std::string, sqlite3_stmt*> multi_;    ///< multi-row INSERTs by kind and row count
   IdCache ids_;                                             ///< node ids write_batch learnt (mu_)
+  EdgeSet edges_;                                           ///< edges write_batch knows stored (mu_)
   std::optional<std::string> tenant_;                       ///< context of sources (ctx_mu_)
   std::optional<int64_t> pipeline_;                         ///< (ctx_mu_)
   mutable std::mutex mu_;                                   ///< one transaction at a time on this connection

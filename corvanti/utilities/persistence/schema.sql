@@ -72,8 +72,9 @@ CREATE TABLE IF NOT EXISTS edges (
 CREATE INDEX IF NOT EXISTS edges_pipeline ON edges (pipeline_id)
 ;
 -- Per-row values (record_row_value). value holds numbers, text_value
--- everything else. Row values are not deduplicated: a batch is written once
--- (one transaction; batches over HTTP carry a batch id, see ingested_batches).
+-- everything else; column_name is set for source cells. Row values are not
+-- deduplicated: a batch is written once (one transaction; batches over HTTP
+-- carry a batch id, see ingested_batches).
 CREATE TABLE IF NOT EXISTS row_values (
     id              INTEGER PRIMARY KEY AUTOINCREMENT,
     pipeline_id     INTEGER NOT NULL,
@@ -86,7 +87,17 @@ CREATE TABLE IF NOT EXISTS row_values (
     column_name     TEXT
 )
 ;
-CREATE INDEX IF NOT EXISTS row_values_pipeline ON row_values (pipeline_id, row_index)
+-- Row values are looked up by row only for named columns (the source cells
+-- a row's lineage shows): the index holds just those rows, so the values of
+-- derived results (column_name NULL, most rows of a run) are appended
+-- without any index upkeep.
+CREATE INDEX IF NOT EXISTS row_values_column_row ON row_values (pipeline_id, row_index)
+    WHERE column_name IS NOT NULL
+;
+-- Files written by earlier versions hold an index of every row value: the
+-- one above replaces it (the tables are unchanged, so either version reads
+-- and writes both kinds of file).
+DROP INDEX IF EXISTS row_values_pipeline
 ;
 -- Per-row output fingerprints (persist_results), one per (pipeline, row key, output).
 CREATE TABLE IF NOT EXISTS results (
