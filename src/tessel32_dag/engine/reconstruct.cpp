@@ -6,6 +6,7 @@
 #include <deque>
 #include <unordered_set>
 
+#include "glue/gc_pause.h"
 #include "tessel32_dag/engine/analysis.h"
 #include "tessel32_dag/messages.h"
 #include "tessel32_dag/state.h"
@@ -86,6 +87,7 @@ static nb::object build_dag(nb::handle root_id, nb::handle nodes, nb::handle edg
 
 static nb::object get_dag_impl(PyObject* self, nb::object root) {
   TrackerView t = tracker_view(self, false);
+  glue::GcPause gc_pause;  // nodes, ids and edges only: nothing here forms a cycle
   Visited visited(t.reg);
   std::deque<nb::object> queue;
   queue.push_back(root);

@@ -7,6 +7,7 @@
 
 #include <initializer_list>
 
+#include "glue/gc_pause.h"
 #include "glue/glue.h"
 #include "tessel32_dag/engine/tracker.h"
 
@@ -45,18 +46,7 @@ nb::object attr(nb::handle obj, const char* name);
 nb::object attr_or(PyObject* self, const char* name, nb::handle dflt);
 void set_attr(PyObject* self, const char* name, nb::handle value);
 
-/// Pauses the cyclic collector for a scope. The bulk writes build up to
-/// millions of tuples and records, none of which can be part of a cycle;
-/// each allocation batch would otherwise set off a full collection pass.
-struct GcPause {
-  int was = PyGC_Disable();
-  ~GcPause() {
-    if (was) PyGC_Enable();
-  }
-  GcPause() = default;
-  GcPause(const GcPause&) = delete;
-  GcPause& operator=(const GcPause&) = delete;
-};
+using glue::GcPause;
 
 /// The exception being handled, taken out of the error indicator, when it is
 /// an Exception; anything else (KeyboardInterrupt, ...) is re-raised.
