@@ -25,12 +25,35 @@ nb::object new_dict(std::initializer_list<std::pair<const char*, nb::handle>> it
 /// once; and whether any node at all is protected.
 nb::object protected_sources(PyObject* self, bool& any_protected) {
   nb::object holder = self_attr(self, S.s_nodes);
-  nb::object values = glue::steal(PyObject_CallMethod(holder.ptr(), "values", nullptr));
-  nb::object it = glue::steal(PyObject_GetIter(values.ptr()));
   nb::object out = glue::steal(PyList_New(0));
   nb::object seen = glue::steal(PySet_New(nullptr));
   any_protected = false;
-  while (PyObject* raw = PyIter_Next(it.ptr())) {
+  // Our registry: rows are read where they are (a row has no table or
+  // column, only its protected flag), so no node object is made for them.
+  std::vector<nb::object> objects;
+  nb::object it;
+  if (is_registry(holder.ptr())) {
+    auto* reg = (RegistryObject*) holder.ptr();
+    core::NodeStore::Entry e{};
+    int64_t from = INT64_MIN;
+    while (reg->store.next_at_or_after(from, e)) {
+      if (e.obj)
+        objects.push_back(nb::borrow((PyObject*) e.obj));
+      else if (e.row.is_protected())
+        any_protected = true;
+      if (e.id == INT64_MAX) break;
+      from = e.id + 1;
+    }
+  } else {
+    nb::object values = glue::steal(PyObject_CallMethod(holder.ptr(), "values", nullptr));
+    it = glue::steal(PyObject_GetIter(values.ptr()));
+  }
+  size_t next = 0;
+  auto next_node = [&]() -> PyObject* {
+    if (!it.is_valid()) return next < objects.size() ? Py_NewRef(objects[next++].ptr()) : nullptr;
+    return PyIter_Next(it.ptr());
+  };
+  while (PyObject* raw = next_node()) {
     nb::object node = nb::steal(raw);
     if (!truthy(attr(node, "is_protected"))) continue;
     any_protected = true;
