@@ -92,29 +92,40 @@ def ops_case(n, warm):
 
 
 def memory_case(n):
-    """RSS bytes per live node: n binary nodes over two sources."""
+    """RSS bytes per live node: n binary nodes over two sources, before and
+    after the provenance index has caught up; eviction of a tenth, both ways."""
     from corvanti.utilities.tessel32_dag import DAGTracker, _log_binary_many
 
     rng = np.random.default_rng(5)
-    t = DAGTracker()
-    t._max_nodes = n + 10
-    a = t.create_source_node("t", "a", 1)
-    b = t.create_source_node("t", "b", 2)
     prov = rng.integers(16, 2**31, n).astype(np.uint32)
-    left, right = np.full(n, a, np.int64), np.full(n, b, np.int64)
-    gc.collect()
-    before = rss()
-    t0 = time.perf_counter()
-    _log_binary_many(t, "add", prov, left, right)
-    dt = time.perf_counter() - t0
-    after = rss()
-    assert len(t._nodes) == n + 2
-    # eviction of a tenth of the registry
-    t1 = time.perf_counter()
-    t._evict_oldest_nodes()
-    evict = time.perf_counter() - t1
-    return {"bytes per live node (RSS)": (after - before) / n, "creation from C++ (ns/node)": dt / n * 1e9,
-            "evict a tenth (ms)": evict * 1e3}
+    out = {}
+    for indexed in (False, True):
+        t = DAGTracker()
+        t._max_nodes = n + 10
+        a = t.create_source_node("t", "a", 1)
+        b = t.create_source_node("t", "b", 2)
+        left, right = np.full(n, a, np.int64), np.full(n, b, np.int64)
+        gc.collect()
+        before = rss()
+        t0 = time.perf_counter()
+        ids = _log_binary_many(t, "add", prov, left, right)
+        dt = time.perf_counter() - t0
+        del ids
+        label = "index built" if indexed else "rows only"
+        if indexed:
+            t1 = time.perf_counter()
+            t.get_nodes_for_provenance(int(prov[0]))  # the index catches up with every row
+            out["index catch-up (ns/node)"] = (time.perf_counter() - t1) / n * 1e9
+        else:
+            out["creation from C++ (ns/node)"] = dt / n * 1e9
+        out[f"bytes per live node (RSS, {label})"] = (rss() - before) / n
+        assert len(t._nodes) == n + 2
+        t1 = time.perf_counter()
+        t._evict_oldest_nodes()
+        out[f"evict a tenth (ms, {label})"] = (time.perf_counter() - t1) * 1e3
+        del t
+        gc.collect()
+    return out
 
 
 def chain_case(n):

@@ -22,19 +22,31 @@ using namespace persist;
 
 namespace {
 
-/// The registry's nodes in creation order (owned references).
-std::vector<nb::object> all_nodes(PyObject* self) {
+/// One node of the registry as the bulk writes read it: a row where the
+/// store keeps one (no object is made for it), else the node object.
+struct Item {
+  nb::object obj;  ///< invalid for a row
+  core::NodeRow row;
+  int64_t id = 0;
+  bool is_row() const { return !obj.is_valid(); }
+};
+
+/// The registry's nodes in creation order.
+std::vector<Item> all_nodes(PyObject* self, RegistryObject*& reg) {
   nb::object holder = self_attr(self, S.s_nodes);
-  std::vector<nb::object> out;
+  std::vector<Item> out;
+  reg = nullptr;
   if (is_registry(holder.ptr())) {
-    auto* reg = (RegistryObject*) holder.ptr();
+    reg = (RegistryObject*) holder.ptr();  // kept alive by self.__dict__
     out.reserve(reg->store.size());
     core::NodeStore::Entry e{};
     int64_t from = INT64_MIN;
     while (reg->store.next_at_or_after(from, e)) {
-      // Rows are read through temporary nodes: a bulk write leaves no
-      // object behind for nodes nobody asked for.
-      out.push_back(e.obj ? nb::borrow((PyObject*) e.obj) : glue::steal(registry_make_node(reg, e.id, e.row)));
+      Item it;
+      if (e.obj) it.obj = nb::borrow((PyObject*) e.obj);
+      it.row = e.row;
+      it.id = e.id;
+      out.push_back(std::move(it));
       if (e.id == INT64_MAX) break;
       from = e.id + 1;
     }
@@ -42,7 +54,11 @@ std::vector<nb::object> all_nodes(PyObject* self) {
   }
   nb::object values = glue::steal(PyObject_CallMethod(holder.ptr(), "values", nullptr));
   nb::object lst = glue::steal(PySequence_List(values.ptr()));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lst.ptr()); ++i) out.push_back(nb::borrow(PyList_GET_ITEM(lst.ptr(), i)));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lst.ptr()); ++i) {
+    Item it;
+    it.obj = nb::borrow(PyList_GET_ITEM(lst.ptr(), i));
+    out.push_back(std::move(it));
+  }
   return out;
 }
 
@@ -86,23 +102,27 @@ bool u32_of_node(PyObject* node, nb::object& prov_obj, uint32_t& out) {
 }
 
 /// Step 2 of both writes: the first node per provenance, in first-seen order.
-std::vector<PyObject*> representatives(const std::vector<nb::object>& nodes) {
+std::vector<const Item*> representatives(const std::vector<Item>& nodes) {
   std::unordered_map<uint32_t, bool> seen;
   seen.reserve(nodes.size() / 4 + 16);
   nb::object wide = glue::steal(PyDict_New());  // other provenance objects
-  std::vector<PyObject*> reps;
-  for (const nb::object& n : nodes) {
+  std::vector<const Item*> reps;
+  for (const Item& n : nodes) {
     nb::object prov;
     uint32_t p;
-    if (u32_of_node(n.ptr(), prov, p)) {
-      if (seen.emplace(p, true).second) reps.push_back(n.ptr());
+    if (n.is_row()) {
+      if (seen.emplace(n.row.prov, true).second) reps.push_back(&n);
+      continue;
+    }
+    if (u32_of_node(n.obj.ptr(), prov, p)) {
+      if (seen.emplace(p, true).second) reps.push_back(&n);
       continue;
     }
     int has = PyDict_Contains(wide.ptr(), prov.ptr());
     if (has < 0) glue::raise_current();
     if (!has) {
-      glue::ok(PyDict_SetItem(wide.ptr(), prov.ptr(), n.ptr()));
-      reps.push_back(n.ptr());
+      glue::ok(PyDict_SetItem(wide.ptr(), prov.ptr(), n.obj.ptr()));
+      reps.push_back(&n);
     }
   }
   return reps;
@@ -126,25 +146,42 @@ std::pair<nb::object, nb::object> entity_chain(PyObject* self, nb::handle prov) 
 
 /// One StoredNode per representative. `full`: the automatic write (ints,
 /// hashes and metadata); otherwise the public write's eight raw fields.
-nb::object node_batch(PyObject* self, nb::handle stored_node, const std::vector<PyObject*>& reps, nb::handle pid,
-                      bool full) {
+nb::object node_batch(PyObject* self, nb::handle stored_node, RegistryObject* reg, const std::vector<const Item*>& reps,
+                      nb::handle pid, bool full) {
   static const KwNames full_kw{"fingerprint", "node_type",   "operation",  "table_name", "column_name", "pair_id",
                                "is_protected", "entity_hash", "chain_hash", "metadata",   "pipeline_id"};
   static const KwNames raw_kw{"fingerprint", "node_type", "operation",    "table_name",
                               "column_name", "pair_id",   "is_protected", "pipeline_id"};
   nb::object batch = glue::steal(PyList_New(0));
-  for (PyObject* node : reps) {
-    nb::object prov = provenance_of(node);
-    nb::object type_name = attr(attr(node, "node_type"), "name");
-    nb::object operation = attr(node, "operation"), table = attr(node, "table"), column = attr(node, "column");
-    nb::object pair_id = attr(node, "pair_id"), is_prot = attr(node, "is_protected");
+  std::vector<nb::object> kind_names;  // NodeType.name per row kind, asked once
+  for (const Item* item : reps) {
+    nb::object prov, type_name, operation, table, column, pair_id, is_prot, metadata;
+    if (item->is_row()) {
+      // A row: no table, column or pair id; metadata is the empty dict a
+      // node's metadata would be.
+      const core::NodeRow& r = item->row;
+      prov = glue::steal(PyLong_FromUnsignedLong(r.prov));
+      if (kind_names.size() <= r.kind) kind_names.resize((size_t) r.kind + 1);
+      if (!kind_names[r.kind].is_valid()) kind_names[r.kind] = attr(nb::handle(reg->kinds[r.kind]), "name");
+      type_name = kind_names[r.kind];
+      operation = nb::borrow(reg->ops[r.op]);
+      table = column = pair_id = nb::none();
+      is_prot = nb::bool_(r.is_protected());
+      if (full) metadata = glue::steal(PyDict_New());
+    } else {
+      PyObject* node = item->obj.ptr();
+      prov = provenance_of(node);
+      type_name = attr(attr(node, "node_type"), "name");
+      operation = attr(node, "operation"), table = attr(node, "table"), column = attr(node, "column");
+      pair_id = attr(node, "pair_id"), is_prot = attr(node, "is_protected");
+      if (full) metadata = attr(node, "metadata");
+    }
     nb::object rec;
     if (full) {
       auto [entity, chain] = entity_chain(self, prov);
       nb::object fp = glue::steal(PyNumber_Long(prov.ptr()));
       if (!pair_id.is_none()) pair_id = glue::steal(PyNumber_Long(pair_id.ptr()));
       nb::object prot = nb::bool_(truthy(is_prot));
-      nb::object metadata = attr(node, "metadata");
       rec = call_kw(stored_node, {}, full_kw,
                     {fp.ptr(), type_name.ptr(), operation.ptr(), table.ptr(), column.ptr(), pair_id.ptr(), prot.ptr(),
                      entity.ptr(), chain.ptr(), metadata.ptr(), pid.ptr()});
@@ -200,52 +237,68 @@ class IdMap {
 
 /// Steps 6 of both writes: resolved edge rows, one per distinct key.
 /// `convert`: keys and lookups use int(provenance).
-nb::object edge_rows(const std::vector<nb::object>& nodes, nb::handle registry, IdMap& ids, bool convert) {
+nb::object edge_rows(const std::vector<Item>& nodes, nb::handle registry, IdMap& ids, bool convert) {
   std::unordered_set<EdgeKey, EdgeKeyHash> seen;
   nb::object seen_wide = glue::steal(PySet_New(nullptr));
   nb::object rows = glue::steal(PyList_New(0));
   nb::object get;  // registry.get for a registry that is not ours
   auto* reg = is_registry(registry.ptr()) ? (RegistryObject*) registry.ptr() : nullptr;
-  std::unordered_map<int64_t, nb::object> small_ints;
 
-  for (const nb::object& child : nodes) {
+  for (const Item& child : nodes) {
     nb::object child_prov;
     uint32_t cp = 0;
-    bool child_u32 = u32_of_node(child.ptr(), child_prov, cp);
-    auto* dn = is_node(child.ptr()) ? (DAGNodeObject*) child.ptr() : nullptr;
+    bool child_u32;
     nb::object inputs;
     int lazy = 0;
-    if (dn && !dn->inputs) {
-      lazy = dn->n_lazy;
+    const int64_t* lazy_ids = nullptr;
+    const int64_t row_ids[2] = {child.row.in0, child.row.in1};
+    if (child.is_row()) {
+      child_u32 = true;
+      cp = child.row.prov;
+      lazy = child.row.n_inputs();
+      lazy_ids = row_ids;
     } else {
-      inputs = glue::steal(PySequence_List(attr(child, "inputs").ptr()));
+      child_u32 = u32_of_node(child.obj.ptr(), child_prov, cp);
+      auto* dn = is_node(child.obj.ptr()) ? (DAGNodeObject*) child.obj.ptr() : nullptr;
+      if (dn && !dn->inputs) {
+        lazy = dn->n_lazy;
+        lazy_ids = dn->in;
+      } else {
+        inputs = glue::steal(PySequence_List(attr(child.obj, "inputs").ptr()));
+      }
     }
     Py_ssize_t count = inputs.is_valid() ? PyList_GET_SIZE(inputs.ptr()) : lazy;
     for (Py_ssize_t i = 0; i < count; ++i) {
-      PyObject* parent;
-      nb::object parent_owned;
+      // The parent: its provenance as 32 bits where possible, else its object.
+      nb::object parent_obj;
+      bool parent_found = false, parent_u32 = false;
+      uint32_t pp = 0;
+      nb::object parent_prov;
       if (reg) {
         int64_t parent_id = 0;
         core::NodeStore::Entry e;
         bool known = inputs.is_valid() ? registry_key_to_id(PyList_GET_ITEM(inputs.ptr(), i), parent_id)
-                                       : (parent_id = dn->in[i], true);
-        parent = nullptr;
+                                       : (parent_id = lazy_ids[i], true);
         if (known && reg->store.get(parent_id, e)) {
-          parent_owned = e.obj ? nb::borrow((PyObject*) e.obj) : glue::steal(registry_make_node(reg, parent_id, e.row));
-          parent = parent_owned.ptr();
+          parent_found = true;
+          if (e.obj) {
+            parent_obj = nb::borrow((PyObject*) e.obj);
+          } else {
+            parent_u32 = true;
+            pp = e.row.prov;
+          }
         }
       } else {
         if (!get.is_valid()) get = attr(registry, "get");
-        nb::object id = inputs.is_valid() ? nb::borrow(PyList_GET_ITEM(inputs.ptr(), i)) : nb::int_(dn->in[i]);
-        parent_owned = glue::steal(PyObject_CallOneArg(get.ptr(), id.ptr()));
-        parent = parent_owned.is_none() ? nullptr : parent_owned.ptr();
+        nb::object id = inputs.is_valid() ? nb::borrow(PyList_GET_ITEM(inputs.ptr(), i)) : nb::int_(lazy_ids[i]);
+        parent_obj = glue::steal(PyObject_CallOneArg(get.ptr(), id.ptr()));
+        parent_found = !parent_obj.is_none();
       }
-      if (!parent) continue;  // evicted: no edge for this input
-      nb::object parent_prov;
-      uint32_t pp = 0;
-      bool parent_u32 = u32_of_node(parent, parent_prov, pp);
-      if (!child_prov.is_valid()) child_prov = provenance_of(child.ptr());
-      if (!parent_prov.is_valid()) parent_prov = provenance_of(parent);
+      if (!parent_found) continue;  // evicted: no edge for this input
+      if (parent_obj.is_valid()) parent_u32 = u32_of_node(parent_obj.ptr(), parent_prov, pp);
+      if (!child_prov.is_valid()) child_prov = child.is_row() ? glue::steal(PyLong_FromUnsignedLong(cp)) : provenance_of(child.obj.ptr());
+      if (!parent_prov.is_valid())
+        parent_prov = parent_obj.is_valid() ? provenance_of(parent_obj.ptr()) : glue::steal(PyLong_FromUnsignedLong(pp));
       nb::object pkey = convert ? glue::steal(PyNumber_Long(parent_prov.ptr())) : parent_prov;
       nb::object ckey = convert ? glue::steal(PyNumber_Long(child_prov.ptr())) : child_prov;
       nb::object pos = nb::int_(i);
@@ -285,11 +338,12 @@ nb::object tracker_persist_dag_to_storage(const glue::Call& c) {
   PyObject* self = c.self;
   nb::object stored_node = import_name(PKG_STORAGE, "StoredNode");
   GcPause gc_pause;
-  std::vector<nb::object> nodes = all_nodes(self);
-  std::vector<PyObject*> reps = representatives(nodes);
+  RegistryObject* reg;
+  std::vector<Item> nodes = all_nodes(self, reg);
+  std::vector<const Item*> reps = representatives(nodes);
   nb::object storage = self_attr(self, S.s_storage);
   nb::object pid = self_attr(self, S.s_pipeline_id);
-  nb::object batch = node_batch(self, stored_node, reps, pid, true);
+  nb::object batch = node_batch(self, stored_node, reg, reps, pid, true);
   if (PyList_GET_SIZE(batch.ptr())) {
     call_method(storage, "store_nodes", {batch.ptr()});
     set_attr(self, "_nodes_written", nb::int_(PyList_GET_SIZE(batch.ptr())));
@@ -331,9 +385,10 @@ nb::object tracker_persist_to_storage(const glue::Call& c) {
   }
 
   GcPause gc_pause;
-  std::vector<nb::object> nodes = all_nodes(self);
-  std::vector<PyObject*> reps = representatives(nodes);
-  nb::object batch = node_batch(self, stored_node, reps, pid, false);
+  RegistryObject* reg;
+  std::vector<Item> nodes = all_nodes(self, reg);
+  std::vector<const Item*> reps = representatives(nodes);
+  nb::object batch = node_batch(self, stored_node, reg, reps, pid, false);
   call_method(storage, "store_nodes", {batch.ptr()});
   IdMap ids(call_method(storage, "get_fingerprint_node_map", {pid.ptr()}));
   nb::object rows = edge_rows(nodes, self_attr(self, S.s_nodes), ids, false);
