@@ -157,38 +157,6 @@ void NodeStore::compact() {
   }
 }
 
-size_t NodeStore::evict_oldest(size_t count, std::vector<Entry>& out) {
-  size_t evicted = 0;
-  auto side_it = side_.begin();
-  while (evicted < count) {
-    // Next evictable side entry (pinned ones are skipped without counting).
-    while (side_unpinned_ && side_it != side_.end() && side_it->second.pinned) ++side_it;
-    bool have_side = side_unpinned_ && side_it != side_.end();
-    // Next ring entry.
-    while (head_ < ring_size() && !live(head_col_[head_])) {
-      ++head_;
-      ++base_;
-    }
-    bool have_ring = head_ < ring_size();
-    if (!have_side && !have_ring) break;
-    if (have_side && (!have_ring || side_it->first < base_)) {
-      out.push_back(Entry{side_it->first, side_it->second.obj, side_it->second.row});
-      --side_unpinned_;
-      side_it = side_.erase(side_it);
-    } else {
-      out.push_back(ring_entry(head_, base_));
-      if (out.back().obj) --ring_objs_;
-      head_col_[head_] = 0;
-      --ring_live_;
-      ++head_;
-      ++base_;
-    }
-    ++evicted;
-  }
-  compact();
-  return evicted;
-}
-
 bool NodeStore::next_at_or_after(int64_t from, Entry& out) const {
   bool found = false;
   if (!side_.empty()) {

@@ -128,7 +128,45 @@ class NodeStore {
 
   /// Remove up to `count` of the oldest evictable nodes, in id order,
   /// appending them to `out`. Returns how many were removed.
-  size_t evict_oldest(size_t count, std::vector<Entry>& out);
+  size_t evict_oldest(size_t count, std::vector<Entry>& out) {
+    return evict_oldest_each(count, [&](const Entry& e) { out.push_back(e); });
+  }
+
+  /// The same, handing each removed node to `f` as it goes (f must not
+  /// touch the store).
+  template <class F>
+  size_t evict_oldest_each(size_t count, F&& f) {
+    size_t evicted = 0;
+    auto side_it = side_.begin();
+    while (evicted < count) {
+      // Next evictable side entry (pinned ones are skipped without counting).
+      while (side_unpinned_ && side_it != side_.end() && side_it->second.pinned) ++side_it;
+      bool have_side = side_unpinned_ && side_it != side_.end();
+      // Next ring entry.
+      while (head_ < ring_size() && !live(head_col_[head_])) {
+        ++head_;
+        ++base_;
+      }
+      bool have_ring = head_ < ring_size();
+      if (!have_side && !have_ring) break;
+      if (have_side && (!have_ring || side_it->first < base_)) {
+        f(Entry{side_it->first, side_it->second.obj, side_it->second.row});
+        --side_unpinned_;
+        side_it = side_.erase(side_it);
+      } else {
+        Entry e = ring_entry(head_, base_);
+        if (e.obj) --ring_objs_;
+        head_col_[head_] = 0;
+        --ring_live_;
+        ++head_;
+        ++base_;
+        f(e);
+      }
+      ++evicted;
+    }
+    compact();
+    return evicted;
+  }
 
   /// Smallest stored id >= `from`, or false when none. Lets readers walk the
   /// registry in id order without holding iterators across calls that may

@@ -184,32 +184,45 @@ static void unindex(RegistryObject* r, PyObject* node, int64_t id) {
 
 void registry_evict(RegistryObject* r, std::vector<PyObject*>& dead) {
   size_t count = r->store.size() / 10;
-  std::vector<core::NodeStore::Entry> removed;
-  removed.reserve(count);
-  r->store.evict_oldest(count, removed);
-  // Each removal touches a random slot of the provenance index (and an
-  // object's fields): prefetch a few steps ahead, so the misses overlap.
-  const size_t m = removed.size();
-  for (size_t i = 0; i < m; ++i) {
-    if (i + 16 < m && removed[i + 16].obj) __builtin_prefetch(removed[i + 16].obj);
-    if (i + 8 < m) {
-      const auto& ahead = removed[i + 8];
-      uint32_t p;
-      if (ahead.row_origin()) {
-        if (ahead.id < r->indexed_to) r->prov.prefetch(ahead.row.prov);
-      }
-      else if (is_node((PyObject*) ahead.obj) && node_prov_u32((DAGNodeObject*) ahead.obj, p))
-        r->prov.prefetch(p);
-    }
-    const auto& e = removed[i];
+  // Rows leave the index as they leave the store. Each removal is a random
+  // slot of a large table: its slot is prefetched when the row comes out and
+  // removed AHEAD rows later, so the cache misses overlap.
+  constexpr size_t AHEAD = 32;
+  struct Pending {
+    uint32_t prov;
+    int64_t id;
+  };
+  Pending ring[AHEAD];
+  size_t queued = 0;
+  std::vector<core::NodeStore::Entry> objects;  // handled after the walk: may run Python code
+  const int64_t indexed_to = r->indexed_to;
+  // Removals stay in id order (each id list then loses its oldest entry, in
+  // O(1)); only objects whose provenance takes Python code to read wait
+  // until the store is left alone.
+  auto remove = [&](uint32_t prov, int64_t id) {
+    r->prov.prefetch(prov);
+    Pending& slot = ring[queued % AHEAD];
+    if (queued >= AHEAD) r->prov.remove(slot.prov, slot.id);
+    slot = Pending{prov, id};
+    ++queued;
+  };
+  r->store.evict_oldest_each(count, [&](const core::NodeStore::Entry& e) {
     if (e.obj) dead.push_back((PyObject*) e.obj);
     if (e.row_origin()) {
-      // Indexed under the row's provenance, unless it never was.
-      if (e.id < r->indexed_to) r->prov.remove(e.row.prov, e.id);
-      continue;
+      // A row, or a row's object: indexed under the row's provenance, unless it never was.
+      if (e.id < indexed_to) remove(e.row.prov, e.id);
+      return;
     }
-    unindex(r, (PyObject*) e.obj, e.id);
-  }
+    uint32_t p;
+    if (is_node((PyObject*) e.obj) && node_prov_u32((DAGNodeObject*) e.obj, p)) {
+      remove(p, e.id);
+      return;
+    }
+    objects.push_back(e);
+  });
+  for (size_t k = queued > AHEAD ? queued - AHEAD : 0; k < queued; ++k)
+    r->prov.remove(ring[k % AHEAD].prov, ring[k % AHEAD].id);
+  for (const auto& e : objects) unindex(r, (PyObject*) e.obj, e.id);
 }
 
 bool registry_ids_for(RegistryObject* r, PyObject* prov, std::vector<int64_t>& out) {
