@@ -45,6 +45,7 @@ bool registry_key_to_id(PyObject* key, int64_t& out) {
 
 bool registry_intern(RegistryObject* r, PyObject* node_type, PyObject* operation, uint8_t& kind, uint16_t& op) {
   if (node_type == S.nt[SOURCE] || !PyUnicode_CheckExact(operation)) return false;
+  if (!r->op_index) return false;  // cleared by the collector: objects only from here on
   size_t k = 0;
   while (k < r->kinds.size() && r->kinds[k] != node_type) ++k;
   if (k == r->kinds.size()) {
