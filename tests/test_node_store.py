@@ -202,3 +202,22 @@ def test_tracked_operations_make_no_node_objects_unless_python_asks(tmp_path, mo
     assert _binary_type_refs() == before + 50
     written = [args[0] for m, args, kw in standin.of("writer") if m == "write_node"]
     assert written[-1].fingerprint == int(s._prov[-1]) and written[-1].operation == "add"
+
+
+def test_node_creation_waits_for_a_thread_holding_the_lock():
+    t = DAGTracker()
+    src = t.create_source_node("t", "a", 1)
+    done = threading.Event()
+
+    def create():
+        t.log_unary("f", src, 16)
+        t.log_binary("g", src, src, 17)
+        done.set()
+
+    with t._dag_lock:
+        th = threading.Thread(target=create)
+        th.start()
+        assert not done.wait(0.3), "a node was created while another thread held _dag_lock"
+        assert len(t._nodes) == 1
+    th.join(10)
+    assert done.is_set() and len(t._nodes) == 3

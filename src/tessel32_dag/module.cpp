@@ -90,6 +90,8 @@ static void init_module(nb::module_& m) {
   m.attr("pd") = nb::module_::import_("pandas");
   S.json_dumps = glue::keep(json.attr("dumps"));
   S.threading_lock = glue::keep(threading.attr("Lock"));
+  S.plain_lock_type = (PyTypeObject*) glue::keep(nb::borrow((PyObject*) Py_TYPE(threading.attr("Lock")().ptr())));
+  S.s_locked = glue::intern("locked");
 
   // 5: the module logger.
   m.attr("logger") = m.attr("logging").attr("getLogger")(m.attr("__name__"));

@@ -40,6 +40,8 @@ struct State {
   // Imported modules / objects used at run time.
   PyObject* json_dumps = nullptr;        ///< json.dumps
   PyObject* threading_lock = nullptr;    ///< threading.Lock
+  PyTypeObject* plain_lock_type = nullptr;  ///< type(threading.Lock())
+  PyObject* s_locked = nullptr;          ///< "locked"
 
   // Interned attribute names.
   PyObject *s_nodes, *s_dag_lock, *s_writer, *s_persist_node, *s_is_tainted, *s_risk_score, *s_combine,

@@ -148,6 +148,31 @@ void register_row_locked(TrackerView& t, int64_t id, core::NodeRow row, Deferred
   if ((int64_t) t.reg->store.size() > t.reg->max_nodes_raw) evict_locked(t, dead);
 }
 
+/// Whether one row can be registered without taking _dag_lock: the lock is
+/// a plain threading.Lock that no thread holds; there is no writer (the
+/// hand-over may run Python code or wait with the GIL released); the taint
+/// test is the native one; the node does not set off eviction (an
+/// overriding _evict_oldest_nodes is Python code); its id lands at the end
+/// of the store (no object is made). Under those conditions the
+/// registration is a few C++ operations under the GIL with no Python call
+/// and no allocation of a collected object, so no other thread can observe
+/// or enter the critical section while it runs; taking the lock would only
+/// cost its two method calls. Never with the GIL disabled.
+static bool can_skip_lock(TrackerView& t) {
+#ifdef Py_GIL_DISABLED
+  (void) t;
+  return false;
+#else
+  if (Py_TYPE(t.lock.ptr()) != S.plain_lock_type) return false;
+  RegistryObject* r = t.reg;
+  if ((int64_t) r->store.size() + 1 > r->max_nodes_raw) return false;
+  if (r->next_id < r->store.end_id() || r->store.contains(r->next_id)) return false;
+  if (!self_attr(t.self, S.s_writer).is_none() || !taint_native(t)) return false;
+  nb::object held = glue::steal(PyObject_CallMethodNoArgs(t.lock.ptr(), S.s_locked));
+  return held.ptr() == Py_False;
+#endif
+}
+
 /// The row form of a node spec, when it has one: lazy inputs, no metadata,
 /// no source fields, a 32-bit provenance int, an exact str operation.
 static bool spec_row(TrackerView& t, const NodeSpec& s, core::NodeRow& row) {
@@ -201,6 +226,14 @@ nb::object create_node(TrackerView& t, const NodeSpec& s) {
   int64_t id;
   core::NodeRow row;
   if (spec_row(t, s, row)) {
+    if (can_skip_lock(t)) {
+      // Nothing below runs Python code or lets the GIL go, and no thread
+      // holds _dag_lock: the node is registered before any other thread can
+      // run again, exactly as if the lock had been taken and let go.
+      id = take_ids(t.reg, 1);
+      register_row_locked(t, id, row, dead, nullptr);
+      return glue::steal(PyLong_FromLongLong(id));
+    }
     {
       DagLock guard(t);
       id = take_ids(t.reg, 1);
