@@ -30,10 +30,24 @@ WRITE_NODE = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.POINTER(No
 IS_NATIVE = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)
 
 
+class ResultBlock(ctypes.Structure):
+    _fields_ = [("n_rows", ctypes.c_size_t), ("row_keys", ctypes.POINTER(ctypes.c_char_p)),
+                ("row_key_lens", ctypes.POINTER(ctypes.c_size_t)), ("n_outputs", ctypes.c_size_t),
+                ("output_names", ctypes.POINTER(ctypes.c_char_p)), ("output_name_lens", ctypes.POINTER(ctypes.c_size_t)),
+                ("fingerprints", ctypes.POINTER(ctypes.c_int64)), ("values", ctypes.POINTER(ctypes.c_double)),
+                ("has_value", ctypes.POINTER(ctypes.c_uint8)), ("input_hashes", ctypes.c_char_p),
+                ("n_hashed", ctypes.c_size_t)]
+
+
+STORES_RESULTS_NATIVELY = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)
+STORE_RESULTS = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.py_object, ctypes.POINTER(ResultBlock))
+
+
 class CAPI(ctypes.Structure):
     _fields_ = [("version", ctypes.c_int), ("size", ctypes.c_size_t), ("writer_type", ctypes.c_void_p),
                 ("stored_node_type", ctypes.c_void_p), ("stored_edge_type", ctypes.c_void_p),
-                ("stored_row_value_type", ctypes.c_void_p), ("write_node", WRITE_NODE), ("is_native", IS_NATIVE)]
+                ("stored_row_value_type", ctypes.c_void_p), ("write_node", WRITE_NODE), ("is_native", IS_NATIVE),
+                ("stores_results_natively", STORES_RESULTS_NATIVELY), ("store_results", STORE_RESULTS)]
 
 
 @pytest.fixture(scope="module")
@@ -41,7 +55,7 @@ def api():
     get = ctypes.pythonapi.PyCapsule_GetPointer
     get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
     table = ctypes.cast(get(_native._C_API, CAPSULE), ctypes.POINTER(CAPI)).contents
-    assert table.version == 1 and table.size == ctypes.sizeof(CAPI)
+    assert table.version == 2 and table.size == ctypes.sizeof(CAPI)
     assert table.writer_type == id(AsyncWriter) and table.stored_node_type == id(StoredNode)
     assert table.stored_edge_type == id(StoredEdge)
     return table
