@@ -5,7 +5,8 @@ import json
 
 import pytest
 
-from corvanti.utilities.persistence import AsyncWriter, SQLiteStorage, StoredEdge, StoredNode, WriterConfig, _native
+from corvanti.utilities.persistence import (AsyncWriter, SQLiteStorage, StorageError, StoredEdge, StoredNode, WriterConfig,
+                                          _native)
 
 CAPSULE = b"corvanti.utilities.persistence._native._C_API"
 
@@ -128,3 +129,53 @@ def test_write_node_errors_set_python_exceptions(api, tmp_path):
         push(api, w, 1, 1, "x", meta={(1, 2): "tuple key"})
     assert w.get_stats()["queued"] == 0
     w.stop()
+
+
+# ---- results as columns ------------------------------------------------------
+
+def block(keys, outputs, fps, values, hashes):
+    n, k = len(keys), len(outputs)
+    b = ResultBlock()
+    b.n_rows, b.n_outputs = n, k
+    b.row_keys = (ctypes.c_char_p * n)(*[s.encode() for s in keys])
+    b.row_key_lens = (ctypes.c_size_t * n)(*[len(s.encode()) for s in keys])
+    b.output_names = (ctypes.c_char_p * k)(*[s.encode() for s in outputs])
+    b.output_name_lens = (ctypes.c_size_t * k)(*[len(s.encode()) for s in outputs])
+    b.fingerprints = (ctypes.c_int64 * (n * k))(*fps)
+    b.values = (ctypes.c_double * (n * k))(*[0.0 if v is None else v for v in values])
+    b.has_value = (ctypes.c_uint8 * (n * k))(*[v is not None for v in values])
+    b.input_hashes, b.n_hashed = "".join(hashes).encode(), len(hashes)
+    return b
+
+
+def test_results_block_stores_rows_output_by_output(api, tmp_path):
+    st = SQLiteStorage(tmp_path / "r.db")
+    st.connect()
+    pid = st.create_pipeline("r")
+    h = ["a" * 64, "b" * 64]
+    assert api.stores_results_natively(st) == 1
+    b = block(["k\u00e9", "k2", "k3"], ["s", "t"], [1, 2, -3, 4, 5, 6], [0.5, None, 1.0, 2.0, 3.0, None], h)
+    assert api.store_results(st, pid, ctypes.byref(b)) == 0
+    got = st.query("SELECT id, row_key, output_name, fingerprint, value, input_hash FROM results ORDER BY id")
+    assert [r[1:] for r in got] == [("k\u00e9", "s", 1, 0.5, h[0]), ("k2", "s", 2, None, h[1]), ("k3", "s", -3, 1.0, None),
+                                   ("k\u00e9", "t", 4, 2.0, h[0]), ("k2", "t", 5, 3.0, h[1]), ("k3", "t", 6, None, None)]
+    # a repeated (row key, output) replaces the row in place
+    assert api.store_results(st, pid, ctypes.byref(block(["k2"], ["t"], [9], [None], []))) == 0
+    assert st.query("SELECT id, fingerprint, value, input_hash FROM results WHERE row_key = 'k2' AND output_name = 't'") \
+        == [(got[4][0], 9, None, None)]
+    st.disconnect()
+    with pytest.raises(StorageError, match="not open"):
+        api.store_results(st, pid, ctypes.byref(b))
+
+
+def test_results_block_only_for_our_own_storage(api, tmp_path):
+    class Sub(SQLiteStorage):
+        pass
+
+    shadowed = SQLiteStorage(tmp_path / "s.db")
+    shadowed.store_results = lambda *a: None
+    b = block(["k"], ["s"], [1], [1.0], [])
+    for other in (Sub(tmp_path / "x.db"), shadowed, object(), PyStore(None)):
+        assert api.stores_results_natively(other) == 0
+        assert api.store_results(other, 1, ctypes.byref(b)) == 1  # nothing done: the caller's Python road
+    assert not (tmp_path / "x.db").exists() and not (tmp_path / "s.db").exists()
