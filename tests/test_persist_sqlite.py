@@ -261,7 +261,7 @@ def test_a_tracker_left_open_at_exit_is_closed_by_its_finaliser(tmp_path):
 # ---- persist_results: the native road into our own store stores what the
 # ---- list of tuples stores ----------------------------------------------------
 
-class PythonRoad(persistence.SQLiteStorage):
+class TupleStore(persistence.SQLiteStorage):
     """Not exactly SQLiteStorage: persist_results hands it the list of tuples."""
 
 
@@ -285,7 +285,7 @@ RESULT_ROWS = "SELECT id, pipeline_id, row_key, output_name, fingerprint, value,
 
 def test_results_native_road_stores_what_the_python_road_stores(tmp_path):
     stored = {}
-    for name, cls in (("native", persistence.SQLiteStorage), ("python", PythonRoad)):
+    for name, cls in (("native", persistence.SQLiteStorage), ("python", TupleStore)):
         st = cls(tmp_path / f"{name}.db")
         st.connect()
         results_scenario(st)
@@ -321,7 +321,7 @@ def _tracked_one():
 
 def test_results_into_a_closed_store_fail_like_the_python_road(tmp_path):
     errors = []
-    for cls in (persistence.SQLiteStorage, PythonRoad):
+    for cls in (persistence.SQLiteStorage, TupleStore):
         st = cls(tmp_path / "c.db")
         with pytest.raises(persistence.StorageError) as e:
             DAGTracker.persist_results(st, 1, ["a"], {"o": _tracked_one()}, pd.DataFrame({"v": [1]}))
