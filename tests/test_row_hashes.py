@@ -139,7 +139,7 @@ TRICKY = st.text(alphabet=st.sampled_from(list(',[]{}":\\/ \n\t\x00a\u00e9\u2028
 @st.composite
 def plain_frames(draw):
     n = draw(st.integers(1, 8))
-    kinds = draw(st.lists(st.sampled_from(["int64", "float64", "bool", "str", "object", "tricky"]),
+    kinds = draw(st.lists(st.sampled_from(["int64", "int32", "float64", "float32", "bool", "str", "object", "tricky"]),
                           min_size=1, max_size=4))
     names = draw(st.lists(PLAIN, min_size=len(kinds), max_size=len(kinds), unique=True))
     cols = {}
@@ -155,7 +155,13 @@ def plain_frames(draw):
 @settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(plain_frames())
 def test_frames_with_plain_labels_hash_like_pandas(df):
-    assert hashes(df) == expected(df)
+    try:
+        want = expected(df)
+    except (ValueError, OverflowError) as e:  # pandas refuses the row (an inf float32 in an object row)
+        with pytest.raises(type(e)):
+            hashes(df)
+        return
+    assert hashes(df) == want
 
 
 @pytest.mark.parametrize("labels", [["a/b", "c"], ['q"', "r"], ["caf\u00e9", "x"], ["tab\t", "y"]])
