@@ -10,7 +10,10 @@
    fills (the tracker's own share, without waiting for the writer);
 2. the bulk deduplicated write of a 500k-node registry (`persist_to_storage`
    into SQLite);
-3. `persist_results` of 10**6 rows with row hashes, into SQLite.
+3. `persist_results` of 10**6 rows with row hashes, into SQLite ("tracker
+   side": a foreign storage that keeps nothing, so the rows are built as the
+   list of tuples; "into SQLite": the whole call into our own store, whose
+   rows go over as columns through the persistence capsule).
 """
 import os
 

@@ -256,3 +256,74 @@ def test_a_tracker_left_open_at_exit_is_closed_by_its_finaliser(tmp_path):
     (n,), = rows(path, f"SELECT count(*) FROM nodes WHERE pipeline_id = {pid}")
     assert n == 2001  # the writer was drained, not abandoned
     assert rows(path, f"SELECT status FROM pipelines WHERE id = {pid}") == [("completed",)]
+
+
+# ---- persist_results: the native road into our own store stores what the
+# ---- list of tuples stores ----------------------------------------------------
+
+class TupleStore(persistence.SQLiteStorage):
+    """Not exactly SQLiteStorage: persist_results hands it the list of tuples."""
+
+
+def results_scenario(storage):
+    from corvanti.utilities.tessel32_dag import DAGTrackedSeries
+    t = DAGTracker()
+    pid = storage.create_pipeline("r")
+    src = pd.DataFrame({"id": [1, 2, 3, 4], "x": [0.5, np.nan, 1e20, -2.0], "s": ["a", "b,c", '"q"', None]})
+    score = DAGTrackedSeries(np.array([0.25, np.nan, 3.0, 4.0, 5.0]), _tracker=t,
+                             _prov=np.array([1, 2**32 - 1, 3, 4, 5], np.uint32))
+    count = DAGTrackedSeries(np.array([7, -8, 9], np.int64), _tracker=t, _prov=np.array([2**62, -1, 0], np.int64))
+    keys = ["k0", 1, "k2", "k0", 4.5]  # "k0" twice: the later row replaces the earlier one
+    DAGTracker.persist_results(storage, pid, keys, {"score": score, "count": count}, src)
+    # a second call on the same pipeline replaces its rows in place
+    DAGTracker.persist_results(storage, pid, ["k2", "new"], {"score": score}, src.iloc[::-1])
+    return pid
+
+
+RESULT_ROWS = "SELECT id, pipeline_id, row_key, output_name, fingerprint, value, input_hash FROM results ORDER BY id"
+
+
+def test_results_native_road_stores_what_the_python_road_stores(tmp_path):
+    stored = {}
+    for name, cls in (("native", persistence.SQLiteStorage), ("python", TupleStore)):
+        st = cls(tmp_path / f"{name}.db")
+        st.connect()
+        results_scenario(st)
+        st.disconnect()
+        stored[name] = rows(tmp_path / f"{name}.db", RESULT_ROWS)
+    assert stored["native"] == stored["python"]
+    by_key = {(r[2], r[3]): r for r in stored["native"]}
+    assert len(stored["native"]) == 9 and by_key[("k0", "score")][4] == 4 and by_key[("4.5", "count")][4:] == (0, None, None)
+    assert None is not by_key[("k2", "score")][6] != by_key[("new", "score")][6] is not None  # rows 3 and 2
+
+
+def test_results_roads_chosen_by_exact_type_and_instance_override(tmp_path):
+    calls = []
+    st = persistence.SQLiteStorage(tmp_path / "a.db")
+    st.connect()
+    st.store_results = lambda pid, rows: calls.append((pid, rows))  # shadowed on the instance: called as it is
+    pid = st.create_pipeline("r")
+    DAGTracker.persist_results(st, pid, ["a"], {"o": _tracked_one()}, None)
+    assert calls == [(pid, [("a", "o", 5, 1.0, None)])]
+    st.disconnect()
+    hosted = persistence.HostedStorage(f"sqlite:///{tmp_path / 'h.db'}", "k", "t")
+    hosted.connect()
+    pid = hosted.create_pipeline("r")
+    DAGTracker.persist_results(hosted, pid, ["a"], {"o": _tracked_one()}, pd.DataFrame({"v": [1]}))
+    hosted.disconnect()
+    assert rows(tmp_path / "h.db", "SELECT row_key, output_name, fingerprint, value FROM results") == [("a", "o", 5, 1.0)]
+
+
+def _tracked_one():
+    from corvanti.utilities.tessel32_dag import DAGTrackedSeries
+    return DAGTrackedSeries(np.array([1.0]), _tracker=DAGTracker(), _prov=np.array([5], np.uint32))
+
+
+def test_results_into_a_closed_store_fail_like_the_python_road(tmp_path):
+    errors = []
+    for cls in (persistence.SQLiteStorage, TupleStore):
+        st = cls(tmp_path / "c.db")
+        with pytest.raises(persistence.StorageError) as e:
+            DAGTracker.persist_results(st, 1, ["a"], {"o": _tracked_one()}, pd.DataFrame({"v": [1]}))
+        errors.append(str(e.value))
+    assert errors[0] == errors[1] and "not open" in errors[0]

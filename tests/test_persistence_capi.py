@@ -5,7 +5,8 @@ import json
 
 import pytest
 
-from corvanti.utilities.persistence import AsyncWriter, SQLiteStorage, StoredEdge, StoredNode, WriterConfig, _native
+from corvanti.utilities.persistence import (AsyncWriter, SQLiteStorage, StorageError, StoredEdge, StoredNode, WriterConfig,
+                                          _native)
 
 CAPSULE = b"corvanti.utilities.persistence._native._C_API"
 
@@ -30,10 +31,24 @@ WRITE_NODE = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.POINTER(No
 IS_NATIVE = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)
 
 
+class ResultBlock(ctypes.Structure):
+    _fields_ = [("n_rows", ctypes.c_size_t), ("row_keys", ctypes.POINTER(ctypes.c_char_p)),
+                ("row_key_lens", ctypes.POINTER(ctypes.c_size_t)), ("n_outputs", ctypes.c_size_t),
+                ("output_names", ctypes.POINTER(ctypes.c_char_p)), ("output_name_lens", ctypes.POINTER(ctypes.c_size_t)),
+                ("fingerprints", ctypes.POINTER(ctypes.c_int64)), ("values", ctypes.POINTER(ctypes.c_double)),
+                ("has_value", ctypes.POINTER(ctypes.c_uint8)), ("input_hashes", ctypes.c_char_p),
+                ("n_hashed", ctypes.c_size_t)]
+
+
+STORES_RESULTS_NATIVELY = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)
+STORE_RESULTS = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.py_object, ctypes.POINTER(ResultBlock))
+
+
 class CAPI(ctypes.Structure):
     _fields_ = [("version", ctypes.c_int), ("size", ctypes.c_size_t), ("writer_type", ctypes.c_void_p),
                 ("stored_node_type", ctypes.c_void_p), ("stored_edge_type", ctypes.c_void_p),
-                ("stored_row_value_type", ctypes.c_void_p), ("write_node", WRITE_NODE), ("is_native", IS_NATIVE)]
+                ("stored_row_value_type", ctypes.c_void_p), ("write_node", WRITE_NODE), ("is_native", IS_NATIVE),
+                ("stores_results_natively", STORES_RESULTS_NATIVELY), ("store_results", STORE_RESULTS)]
 
 
 @pytest.fixture(scope="module")
@@ -41,7 +56,7 @@ def api():
     get = ctypes.pythonapi.PyCapsule_GetPointer
     get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
     table = ctypes.cast(get(_native._C_API, CAPSULE), ctypes.POINTER(CAPI)).contents
-    assert table.version == 1 and table.size == ctypes.sizeof(CAPI)
+    assert table.version == 2 and table.size == ctypes.sizeof(CAPI)
     assert table.writer_type == id(AsyncWriter) and table.stored_node_type == id(StoredNode)
     assert table.stored_edge_type == id(StoredEdge)
     return table
@@ -114,3 +129,53 @@ def test_write_node_errors_set_python_exceptions(api, tmp_path):
         push(api, w, 1, 1, "x", meta={(1, 2): "tuple key"})
     assert w.get_stats()["queued"] == 0
     w.stop()
+
+
+# ---- results as columns ------------------------------------------------------
+
+def block(keys, outputs, fps, values, hashes):
+    n, k = len(keys), len(outputs)
+    b = ResultBlock()
+    b.n_rows, b.n_outputs = n, k
+    b.row_keys = (ctypes.c_char_p * n)(*[s.encode() for s in keys])
+    b.row_key_lens = (ctypes.c_size_t * n)(*[len(s.encode()) for s in keys])
+    b.output_names = (ctypes.c_char_p * k)(*[s.encode() for s in outputs])
+    b.output_name_lens = (ctypes.c_size_t * k)(*[len(s.encode()) for s in outputs])
+    b.fingerprints = (ctypes.c_int64 * (n * k))(*fps)
+    b.values = (ctypes.c_double * (n * k))(*[0.0 if v is None else v for v in values])
+    b.has_value = (ctypes.c_uint8 * (n * k))(*[v is not None for v in values])
+    b.input_hashes, b.n_hashed = "".join(hashes).encode(), len(hashes)
+    return b
+
+
+def test_results_block_stores_rows_output_by_output(api, tmp_path):
+    st = SQLiteStorage(tmp_path / "r.db")
+    st.connect()
+    pid = st.create_pipeline("r")
+    h = ["a" * 64, "b" * 64]
+    assert api.stores_results_natively(st) == 1
+    b = block(["k\u00e9", "k2", "k3"], ["s", "t"], [1, 2, -3, 4, 5, 6], [0.5, None, 1.0, 2.0, 3.0, None], h)
+    assert api.store_results(st, pid, ctypes.byref(b)) == 0
+    got = st.query("SELECT id, row_key, output_name, fingerprint, value, input_hash FROM results ORDER BY id")
+    assert [r[1:] for r in got] == [("k\u00e9", "s", 1, 0.5, h[0]), ("k2", "s", 2, None, h[1]), ("k3", "s", -3, 1.0, None),
+                                   ("k\u00e9", "t", 4, 2.0, h[0]), ("k2", "t", 5, 3.0, h[1]), ("k3", "t", 6, None, None)]
+    # a repeated (row key, output) replaces the row in place
+    assert api.store_results(st, pid, ctypes.byref(block(["k2"], ["t"], [9], [None], []))) == 0
+    assert st.query("SELECT id, fingerprint, value, input_hash FROM results WHERE row_key = 'k2' AND output_name = 't'") \
+        == [(got[4][0], 9, None, None)]
+    st.disconnect()
+    with pytest.raises(StorageError, match="not open"):
+        api.store_results(st, pid, ctypes.byref(b))
+
+
+def test_results_block_only_for_our_own_storage(api, tmp_path):
+    class Sub(SQLiteStorage):
+        pass
+
+    shadowed = SQLiteStorage(tmp_path / "s.db")
+    shadowed.store_results = lambda *a: None
+    b = block(["k"], ["s"], [1], [1.0], [])
+    for other in (Sub(tmp_path / "x.db"), shadowed, object(), PyStore(None)):
+        assert api.stores_results_natively(other) == 0
+        assert api.store_results(other, 1, ctypes.byref(b)) == 1  # nothing done: the caller's Python road
+    assert not (tmp_path / "x.db").exists() and not (tmp_path / "s.db").exists()

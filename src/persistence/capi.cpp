@@ -5,6 +5,7 @@
 
 #include "glue/errors.h"
 #include "persistence/convert.h"
+#include "persistence/database.h"
 #include "persistence/messages.h"
 #include "persistence/records.h"
 #include "persistence/writer.h"
@@ -97,6 +98,53 @@ int capi_is_native(PyObject* writer) {
   return Py_IS_TYPE(writer, &AsyncWriterType) && writer_is_native((AsyncWriterObject*) writer) ? 1 : 0;
 }
 
+/// The Database `storage.store_results` writes into when that method is our
+/// own (storage.py decides, as it does for the writer), else nullptr.
+/// Looked up in sys.modules only (a storage of ours implies its module is
+/// loaded); a module there without that function (a stand-in) means no.
+std::shared_ptr<Db> results_database(PyObject* storage) {
+  nb::object name = glue::steal(PyUnicode_FromString("corvanti.utilities.persistence.storage"));
+  nb::object mod = nb::steal(PyImport_GetModule(name.ptr()));
+  if (!mod.is_valid()) {
+    if (PyErr_Occurred()) glue::raise_current();
+    return nullptr;
+  }
+  PyObject* fn = nullptr;
+  if (PyObject_GetOptionalAttrString(mod.ptr(), "_native_results_database", &fn) < 0) glue::raise_current();
+  if (!fn) return nullptr;
+  nb::object hold = nb::steal(fn);
+  nb::object db = glue::steal(PyObject_CallOneArg(fn, storage));
+  return database_of(db.ptr());
+}
+
+int capi_stores_results_natively(PyObject* storage) {
+  try {
+    return results_database(storage) ? 1 : 0;
+  } catch (...) {
+    glue::restore_current_exception();
+    return -1;
+  }
+}
+
+int capi_store_results(PyObject* storage, PyObject* pipeline_id, const ResultBlock* block) {
+  try {
+    std::shared_ptr<Db> db = results_database(storage);
+    if (!db) return 1;
+    // As Database.store_results converts its argument.
+    int64_t pid = as_i64(pipeline_id, "store_results", "pipeline_id");
+    try {
+      nb::gil_scoped_release unlocked;
+      db->store_results(pid, *block);
+    } catch (const DbError& e) {
+      raise_db_error(e, db->path());
+    }
+    return 0;
+  } catch (...) {
+    glue::restore_current_exception();
+    return -1;
+  }
+}
+
 CAPI g_table{};
 
 }  // namespace
@@ -110,6 +158,8 @@ void capi_init(PyObject* module) {
   g_table.stored_row_value_type = &StoredRowValueType;
   g_table.write_node = capi_write_node;
   g_table.is_native = capi_is_native;
+  g_table.stores_results_natively = capi_stores_results_natively;
+  g_table.store_results = capi_store_results;
   PyObject* cap = PyCapsule_New(&g_table, corvanti_persist::kCapsuleName, nullptr);
   if (!cap) glue::raise_current();
   if (PyModule_Add(module, "_C_API", cap) < 0) glue::raise_current();

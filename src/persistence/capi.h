@@ -10,10 +10,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "persistence/rows.h"
+
 namespace corvanti_persist {
 
 inline constexpr const char* kCapsuleName = "corvanti.utilities.persistence._native._C_API";
-inline constexpr int kCapiVersion = 1;
+inline constexpr int kCapiVersion = 2;  ///< 2: stores_results_natively, store_results
 
 /// One graph node as the writer stores it. Strings are borrowed from the
 /// producer for the duration of the call only: the writer copies what it keeps.
@@ -68,6 +70,23 @@ struct CAPI {
   /// write without Python (our SQLite store, or HostedStorage over one), so
   /// records pushed through write_node never need the GIL again.
   int (*is_native)(PyObject* writer);
+
+  // ---- version 2 ----
+
+  /// 1 when `storage.store_results` is our own SQLiteStorage's (exact types,
+  /// the method not shadowed on the instance; HostedStorage over SQLite
+  /// alike), so store_results below can write the rows without a Python
+  /// object per row; 0 otherwise; -1 with a Python exception set.
+  int (*stores_results_natively)(PyObject* storage);
+
+  /// What `storage.store_results(pipeline_id, rows)` does, for the rows of
+  /// `block` (see persist::ResultBlock), on such a storage: the same rows, the
+  /// same ids, the same errors (StorageError). Called with the GIL held; the
+  /// GIL is released while SQLite writes. Returns 0 when stored; 1 when the
+  /// storage is not (or no longer) such a storage: nothing was done and no
+  /// exception is set, the caller makes the Python call; -1 with an exception
+  /// set.
+  int (*store_results)(PyObject* storage, PyObject* pipeline_id, const persist::ResultBlock* block);
 };
 
 /// Fetches the table, or returns nullptr with no exception set when the

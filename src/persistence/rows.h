@@ -69,6 +69,25 @@ struct ResultRow {
   std::optional<std::string> input_hash;
 };
 
+/// The rows of `results` for one pipeline as columns, borrowed from the
+/// caller for the duration of the call: output o, row i is row `o * n_rows + i`
+/// (the order the rows are stored in, so the ids they get). Row i's input
+/// hash is the 64 hex characters at `input_hashes + 64 * i` for i < n_hashed,
+/// else NULL.
+struct ResultBlock {
+  size_t n_rows = 0;
+  const char* const* row_keys = nullptr;  ///< UTF-8
+  const size_t* row_key_lens = nullptr;
+  size_t n_outputs = 0;
+  const char* const* output_names = nullptr;  ///< UTF-8
+  const size_t* output_name_lens = nullptr;
+  const int64_t* fingerprints = nullptr;      ///< n_outputs * n_rows
+  const double* values = nullptr;             ///< n_outputs * n_rows
+  const uint8_t* has_value = nullptr;         ///< n_outputs * n_rows; 0: NULL
+  const char* input_hashes = nullptr;
+  size_t n_hashed = 0;
+};
+
 /// A Python record queued for a foreign (Python) storage: opaque owned
 /// references that only the writer touches, with the GIL.
 struct PyItem {

@@ -410,6 +410,25 @@ int64_t Db::store_results(int64_t pipeline_id, const std::vector<ResultRow>& row
   });
 }
 
+int64_t Db::store_results(int64_t pipeline_id, const ResultBlock& b) {
+  const size_t n = b.n_rows * b.n_outputs;
+  auto bind = [&](sqlite3_stmt* s, int o, size_t k) {
+    const size_t out = k / b.n_rows, i = k % b.n_rows;
+    sqlite3_bind_int64(s, o + 1, pipeline_id);
+    sqlite3_bind_text(s, o + 2, b.row_keys[i], (int) b.row_key_lens[i], SQLITE_STATIC);
+    sqlite3_bind_text(s, o + 3, b.output_names[out], (int) b.output_name_lens[out], SQLITE_STATIC);
+    sqlite3_bind_int64(s, o + 4, b.fingerprints[k]);
+    if (b.has_value[k]) sqlite3_bind_double(s, o + 5, b.values[k]);
+    else sqlite3_bind_null(s, o + 5);
+    if (i < b.n_hashed) sqlite3_bind_text(s, o + 6, b.input_hashes + 64 * i, 64, SQLITE_STATIC);
+    else sqlite3_bind_null(s, o + 6);
+  };
+  return transaction("store_results", [&] {
+    insert_many(kResultHead, kResultGroup, 6, kResultTail, n, [](size_t k) { return k; }, bind, "store_results");
+    return (int64_t) n;
+  });
+}
+
 void Db::write_batch(const NativeRow* rows, size_t n) {
   // Grouped by kind, nodes first (so every edge finds the nodes of its own
   // batch), each kind as multi-row statements: a tracker's batch alternates

@@ -55,6 +55,8 @@ class Db {
   int64_t store_edges(const std::vector<EdgeRow>& rows);
   int64_t store_row_values(const std::vector<RowValueRow>& rows);
   int64_t store_results(int64_t pipeline_id, const std::vector<ResultRow>& rows);
+  /// The same rows as columns (the tracker's native road); returns the row count.
+  int64_t store_results(int64_t pipeline_id, const ResultBlock& block);
   /// One writer batch, in order, in one transaction.
   void write_batch(const NativeRow* rows, size_t n);
 

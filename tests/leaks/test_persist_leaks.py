@@ -72,3 +72,27 @@ def test_native_hand_over_keeps_memory_flat(tmp_path):
     grown = _grown(batch, 30, 30)
     t.disable_persistence()
     assert grown < 30 * 2000 // 20  # far under one block a node
+
+
+def test_results_into_our_own_store_keep_refcounts_and_memory_flat(tmp_path):
+    persistence = pytest.importorskip("corvanti.utilities.persistence")
+    st = persistence.SQLiteStorage(tmp_path / "results.db")
+    st.connect()
+    pid = st.create_pipeline("leak")
+    t = DAGTracker()
+    key, name = "row-" + "k" * 20, "out-" + "o" * 20
+    out = DAGTrackedSeries([1.0, 2.0, 3.0], _tracker=t, _prov=np.array([1, 2, 3], np.uint32))
+    src = pd.DataFrame({"a": [1, 2, 3], "b": ["x", "y", "z"]})
+    closed = persistence.SQLiteStorage(tmp_path / "closed.db")
+
+    def cycle():
+        DAGTracker.persist_results(st, pid, [key, "b", "c"], {name: out}, src)
+        with pytest.raises(persistence.StorageError):  # the failing call releases what it took too
+            DAGTracker.persist_results(closed, pid, [key], {name: out}, src)
+
+    before = (sys.getrefcount(key), sys.getrefcount(name), sys.getrefcount(out), sys.getrefcount(src))
+    grown = _grown(cycle, 300, 300)
+    assert (sys.getrefcount(key), sys.getrefcount(name), sys.getrefcount(out), sys.getrefcount(src)) == before
+    assert grown < 100
+    assert st.counts(pid)["results"] == 3
+    st.disconnect()

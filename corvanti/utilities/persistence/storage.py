@@ -298,6 +298,19 @@ class HostedStorage:
         return self._backend.store_dashboard_sync(payload)
 
 
+def _native_results_database(storage) -> Optional[Database]:
+    """The native connection that ``storage.store_results`` writes into when
+    that method is our own SQLiteStorage's (exact types, not shadowed on the
+    instance), so the tracker may hand it the rows without Python objects;
+    None for anything else."""
+    if type(storage) is HostedStorage and "store_results" not in vars(storage):
+        storage = storage._backend
+    if type(storage) is SQLiteStorage and "store_results" not in vars(storage):
+        db = storage._db
+        return db if type(db) is Database else None
+    return None
+
+
 def _native_database(storage) -> Optional[Database]:
     """The native connection behind our own storage types (exact types, so
     nothing is overridden), which the writer thread then uses without Python;

@@ -7,10 +7,25 @@
 // hashed natively. That road is taken only where it is known to print the
 // same text (numeric, bool and object-of-scalar columns, unique string
 // labels); anything else is hashed row by row with the exact pandas call.
+// Frames with plain column labels are printed a column at a time
+// (`to_json(orient="values")` of each column: the same encoder, the same
+// value text, without the cost of interleaving the columns into row objects)
+// and each row's text is put together from the column texts.
+//
+// When the storage's `store_results` is our own SQLiteStorage's, the rows go
+// to it through the persistence capsule as columns, without a Python object
+// per row; any other storage gets the documented list of tuples.
+#include <cstring>
 #include <string>
 #include <vector>
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define RESULTS_SHA_NI 1
+#endif
+
 #include "glue/buffer.h"
+#include "persistence/capi.h"
 #include "tessel32_dag/core/sha256.h"
 #include "tessel32_dag/messages.h"
 #include "tessel32_dag/persist/persist.h"
@@ -21,24 +36,108 @@ using namespace persist;
 
 namespace {
 
+#ifdef RESULTS_SHA_NI
+alignas(16) const uint32_t kK[64] = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+
+/// SHA-256 blocks with the CPU's SHA extensions; `abef`/`cdgh` hold the state
+/// in the order the round instruction wants it.
+__attribute__((target("sha,sse4.1,ssse3"))) void ni_blocks(__m128i& abef, __m128i& cdgh, const uint8_t* p,
+                                                            size_t nblocks) {
+  const __m128i bswap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+  for (; nblocks; --nblocks, p += 64) {
+    const __m128i abef0 = abef, cdgh0 = cdgh;
+    __m128i w[4];
+    for (int k = 0; k < 4; ++k) w[k] = _mm_shuffle_epi8(_mm_loadu_si128((const __m128i*) (p + 16 * k)), bswap);
+#pragma GCC unroll 16
+    for (int r = 0; r < 16; ++r) {
+      __m128i m = _mm_add_epi32(w[r & 3], _mm_load_si128((const __m128i*) &kK[4 * r]));
+      cdgh = _mm_sha256rnds2_epu32(cdgh, abef, m);
+      abef = _mm_sha256rnds2_epu32(abef, cdgh, _mm_shuffle_epi32(m, 0x0E));
+      if (r < 12) {  // the schedule's next four words replace the oldest four
+        const __m128i x0 = w[r & 3], x1 = w[(r + 1) & 3], x2 = w[(r + 2) & 3], x3 = w[(r + 3) & 3];
+        w[r & 3] = _mm_sha256msg2_epu32(
+            _mm_add_epi32(_mm_sha256msg1_epu32(x0, x1), _mm_alignr_epi8(x3, x2, 4)), x3);
+      }
+    }
+    abef = _mm_add_epi32(abef, abef0);
+    cdgh = _mm_add_epi32(cdgh, cdgh0);
+  }
+}
+
+__attribute__((target("sha,sse4.1,ssse3"))) void ni_sha256_hex(const char* data, size_t len, char out[64]) {
+  // The initial state H0..H7, rearranged to ABEF / CDGH.
+  alignas(16) static const uint32_t h0[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                             0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+  __m128i t = _mm_shuffle_epi32(_mm_load_si128((const __m128i*) &h0[0]), 0xB1);  // CDAB
+  __m128i cdgh = _mm_shuffle_epi32(_mm_load_si128((const __m128i*) &h0[4]), 0x1B);  // EFGH
+  __m128i abef = _mm_alignr_epi8(t, cdgh, 8);
+  cdgh = _mm_blend_epi16(cdgh, t, 0xF0);
+  const uint8_t* p = (const uint8_t*) data;
+  size_t full = len / 64, rest = len % 64;
+  ni_blocks(abef, cdgh, p, full);
+  uint8_t tail[128] = {};
+  std::memcpy(tail, p + 64 * full, rest);
+  tail[rest] = 0x80;
+  size_t tail_len = rest + 9 <= 64 ? 64 : 128;
+  uint64_t bits = (uint64_t) len * 8;
+  for (int k = 0; k < 8; ++k) tail[tail_len - 1 - k] = (uint8_t) (bits >> (8 * k));
+  ni_blocks(abef, cdgh, tail, tail_len / 64);
+  // Back to H0..H7.
+  t = _mm_shuffle_epi32(abef, 0x1B);     // FEBA
+  cdgh = _mm_shuffle_epi32(cdgh, 0xB1);  // DCHG
+  alignas(16) uint32_t h[8];
+  _mm_store_si128((__m128i*) &h[0], _mm_blend_epi16(t, cdgh, 0xF0));  // DCBA
+  _mm_store_si128((__m128i*) &h[4], _mm_alignr_epi8(cdgh, t, 8));     // HGFE
+  static const char digits[] = "0123456789abcdef";
+  for (int k = 0; k < 8; ++k)
+    for (int b = 0; b < 8; ++b) out[8 * k + b] = digits[(h[k] >> (28 - 4 * b)) & 0xF];
+}
+
+const bool g_sha_ni = __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1");
+#endif
+
+/// sha256(data).hexdigest(): the CPU's SHA extensions when it has them.
+void sha256_hex(const char* data, size_t len, char out[64]) {
+#ifdef RESULTS_SHA_NI
+  if (g_sha_ni) return ni_sha256_hex(data, len, out);
+#endif
+  core::sha256_hex(data, len, out);
+}
+
 nb::object hex_of(const char* data, size_t len) {
   char hex[64];
-  core::sha256_hex(data, len, hex);
+  sha256_hex(data, len, hex);
   return glue::steal(PyUnicode_FromStringAndSize(hex, 64));
 }
 
 /// sha256(source_df.iloc[i].to_json().encode("utf-8")).hexdigest(), the
-/// exact calls, for rows [from, n).
-void hash_rows_exact(nb::handle df, Py_ssize_t from, Py_ssize_t n, nb::handle out) {
+/// exact calls, for rows [0, n), 64 characters a row into `out`.
+void hash_rows_exact(nb::handle df, Py_ssize_t n, char* out) {
   nb::object iloc = attr(df, "iloc");
   nb::object sha256 = attr(glue::steal(PyImport_ImportModule("hashlib")), "sha256");
-  for (Py_ssize_t i = from; i < n; ++i) {
+  for (Py_ssize_t i = 0; i < n; ++i) {
     nb::object key = nb::int_(i);
     nb::object row = glue::steal(PyObject_GetItem(iloc.ptr(), key.ptr()));
     nb::object text = call_method(row, "to_json", {});
     nb::object data = call_method(text, "encode", {nb::str("utf-8").ptr()});
     nb::object h = glue::steal(PyObject_CallOneArg(sha256.ptr(), data.ptr()));
-    glue::ok(PyList_SetItem(out.ptr(), i, call_method(h, "hexdigest", {}).release().ptr()));
+    nb::object hex = call_method(h, "hexdigest", {});
+    Py_ssize_t len = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(hex.ptr(), &len);
+    if (!p) glue::raise_current();
+    if (len != 64) {
+      PyErr_SetString(PyExc_RuntimeError, "hexdigest() is not 64 characters long");
+      glue::raise_current();
+    }
+    std::memcpy(out + 64 * i, p, 64);
   }
 }
 
@@ -143,8 +242,96 @@ nb::object printable_frame(nb::handle df, Py_ssize_t n) {
   return frame;
 }
 
-/// The frame road: one to_json over the frame, split into rows, hashed.
-bool hash_rows_frame(nb::handle df, Py_ssize_t n, nb::handle out) {
+/// Is `label` printed by the encoder as itself between quotes? Printable
+/// ASCII with nothing the encoder escapes (quote, backslash, slash).
+bool plain_label(PyObject* label, std::string& out) {
+  if (!PyUnicode_IS_ASCII(label)) return false;
+  const char* p = (const char*) PyUnicode_DATA(label);
+  Py_ssize_t n = PyUnicode_GET_LENGTH(label);
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (p[i] < 0x20 || p[i] > 0x7e || p[i] == '"' || p[i] == '\\' || p[i] == '/') return false;
+  out.assign(p, (size_t) n);
+  return true;
+}
+
+/// The start of each of the `n` values of a JSON array of scalars (numbers,
+/// true/false/null, strings), and one past the closing bracket at [n]: value
+/// i is [starts[i], starts[i + 1] - 1). False when the text is not that.
+bool split_values(const char* s, size_t len, size_t n, std::vector<size_t>& starts) {
+  starts.clear();
+  starts.reserve(n + 1);
+  if (len < 2 || s[0] != '[' || s[len - 1] != ']') return false;
+  size_t p = 1;
+  for (size_t i = 0; i < n; ++i) {
+    const size_t start = p;
+    starts.push_back(start);
+    if (p < len && s[p] == '"') {
+      for (++p; p < len && s[p] != '"'; ++p)
+        if (s[p] == '\\') ++p;
+      if (p >= len) return false;
+      ++p;
+    } else {
+      while (p < len && s[p] != ',' && s[p] != ']' && s[p] != '"' && s[p] != '[' && s[p] != '{') ++p;
+    }
+    if (p >= len || p == start) return false;
+    if (s[p] != (i + 1 < n ? ',' : ']')) return false;
+    ++p;
+  }
+  starts.push_back(p);
+  return p == len;
+}
+
+/// The column road: each column printed by `to_json(orient="values")`, the
+/// rows put together as `{"label":value,...}` and hashed. False (nothing
+/// written) when a label is not plain or a column's text is not as expected.
+bool hash_rows_columns(nb::handle frame, Py_ssize_t n, char* out) {
+  nb::object labels = glue::steal(PySequence_List(attr(frame, "columns").ptr()));
+  const Py_ssize_t ncols = PyList_GET_SIZE(labels.ptr());
+  std::vector<std::string> frags((size_t) ncols);  // `{"a":` then `,"b":` ...
+  for (Py_ssize_t j = 0; j < ncols; ++j) {
+    std::string label;
+    if (!plain_label(PyList_GET_ITEM(labels.ptr(), j), label)) return false;
+    frags[(size_t) j] = (j ? ",\"" : "{\"") + label + "\":";
+  }
+  static const KwNames kw{"orient"};
+  nb::object orient = nb::str("values");
+  nb::object getcol = attr(attr(frame, "iloc"), "__getitem__");
+  nb::object all = glue::steal(PySlice_New(nullptr, nullptr, nullptr));
+  std::vector<nb::object> texts((size_t) ncols);
+  std::vector<const char*> text_of((size_t) ncols);
+  std::vector<std::vector<size_t>> starts((size_t) ncols);
+  for (Py_ssize_t j = 0; j < ncols; ++j) {
+    nb::object key = nb::make_tuple(all, nb::int_(j));
+    nb::object col = glue::steal(PyObject_CallOneArg(getcol.ptr(), key.ptr()));
+    nb::object text = call_method_kw(col, "to_json", {}, kw, {orient.ptr()});
+    if (!PyUnicode_CheckExact(text.ptr())) return false;
+    Py_ssize_t len = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(text.ptr(), &len);
+    if (!s) glue::raise_current();
+    if (!split_values(s, (size_t) len, (size_t) n, starts[(size_t) j])) return false;
+    text_of[(size_t) j] = s;
+    texts[(size_t) j] = std::move(text);  // keeps the UTF-8 text alive
+  }
+  // The texts are immutable and owned here: rows are put together and hashed
+  // without the GIL.
+  nb::gil_scoped_release unlocked;
+  std::string row;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    row.clear();
+    for (Py_ssize_t j = 0; j < ncols; ++j) {
+      const std::vector<size_t>& st = starts[(size_t) j];
+      row += frags[(size_t) j];
+      row.append(text_of[(size_t) j] + st[(size_t) i], st[(size_t) i + 1] - 1 - st[(size_t) i]);
+    }
+    row += '}';
+    sha256_hex(row.data(), row.size(), out + 64 * i);
+  }
+  return true;
+}
+
+/// The frame road: the frame printed by pandas (a column at a time, or in one
+/// to_json over the whole frame, split into rows), hashed.
+bool hash_rows_frame(nb::handle df, Py_ssize_t n, char* out) {
   nb::object frame;
   try {
     frame = printable_frame(df, n);
@@ -153,6 +340,11 @@ bool hash_rows_frame(nb::handle df, Py_ssize_t n, nb::handle out) {
     return false;
   }
   if (!frame.is_valid()) return false;
+  try {
+    if (hash_rows_columns(frame, n, out)) return true;
+  } catch (const glue::error_set&) {
+    take_exception();
+  }
   static const KwNames kw{"orient", "lines"};
   nb::object text;
   try {
@@ -177,9 +369,21 @@ bool hash_rows_frame(nb::handle df, Py_ssize_t n, nb::handle out) {
     }
   }
   if ((Py_ssize_t) spans.size() != n) return false;
-  for (Py_ssize_t i = 0; i < n; ++i)
-    glue::ok(PyList_SetItem(out.ptr(), i, hex_of(s + spans[i].first, spans[i].second).release().ptr()));
+  for (Py_ssize_t i = 0; i < n; ++i) sha256_hex(s + spans[i].first, spans[i].second, out + 64 * i);
   return true;
+}
+
+/// int64 of an int the way the store converts fingerprints: two's
+/// complement of an unsigned 64-bit value, the low 64 bits otherwise.
+int64_t stored_int(PyObject* v) {
+  long long x = PyLong_AsLongLong(v);
+  if (x == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    unsigned long long u = PyLong_AsUnsignedLongLongMask(v);
+    if (u == (unsigned long long) -1 && PyErr_Occurred()) glue::raise_current();
+    return (int64_t) u;
+  }
+  return x;
 }
 
 /// One column of an output series read by position: raw buffers for the
@@ -201,6 +405,30 @@ class Column {
       case 'I': return glue::steal(PyLong_FromUnsignedLong(*(const uint32_t*) p));
       case 'q': case 'l': return glue::steal(PyLong_FromLongLong(*(const int64_t*) p));
       default: return glue::steal(PyNumber_Long(item(i).ptr()));
+    }
+  }
+  /// int(seq[i]) as the store converts it (see stored_int)
+  int64_t as_i64(Py_ssize_t i) const {
+    const char* p = code_ ? buf_.data<const char>() + i * buf_.stride() : nullptr;
+    switch (code_) {
+      case 'I': return *(const uint32_t*) p;
+      case 'q': case 'l': return *(const int64_t*) p;
+      default: return stored_int(as_int(i).ptr());
+    }
+  }
+  /// float(seq[i]) as a double
+  double as_double(Py_ssize_t i) const {
+    const char* p = code_ ? buf_.data<const char>() + i * buf_.stride() : nullptr;
+    switch (code_) {
+      case 'd': return *(const double*) p;
+      case 'f': return *(const float*) p;
+      case 'q': case 'l': return (double) *(const int64_t*) p;
+      default: {
+        nb::object f = as_float(i);
+        double d = PyFloat_AsDouble(f.ptr());
+        if (d == -1.0 && PyErr_Occurred()) glue::raise_current();
+        return d;
+      }
     }
   }
   /// float(seq[i])
@@ -229,6 +457,43 @@ nb::object int_arg(PyObject* v, const char* name) {
   return glue::steal(PyNumber_Long(v));
 }
 
+/// The persistence capsule's table when its module is loaded and new enough
+/// for the results road (looked up in sys.modules only: a storage of ours
+/// implies its module is there), else nullptr.
+const corvanti_persist::CAPI* results_capi() {
+  nb::object m = nb::steal(PyImport_GetModule(nb::str("corvanti.utilities.persistence._native").ptr()));
+  if (!m.is_valid()) {
+    if (PyErr_Occurred()) glue::raise_current();
+    return nullptr;
+  }
+  PyObject* cap = nullptr;
+  if (PyObject_GetOptionalAttrString(m.ptr(), "_C_API", &cap) <= 0) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  nb::object hold = nb::steal(cap);
+  auto* t = (const corvanti_persist::CAPI*) PyCapsule_GetPointer(cap, corvanti_persist::kCapsuleName);
+  if (!t) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  if (t->version < 2 || t->size < sizeof(corvanti_persist::CAPI)) return nullptr;
+  return t;
+}
+
+/// The UTF-8 text of a str, or false (no exception) when it has none.
+bool utf8_of(PyObject* s, const char*& p, size_t& n) {
+  if (!PyUnicode_Check(s)) return false;
+  Py_ssize_t len = 0;
+  p = PyUnicode_AsUTF8AndSize(s, &len);
+  if (!p) {
+    PyErr_Clear();
+    return false;
+  }
+  n = (size_t) len;
+  return true;
+}
+
 }  // namespace
 
 nb::object tracker_persist_results(const glue::Call& c) {
@@ -245,24 +510,83 @@ nb::object tracker_persist_results(const glue::Call& c) {
   GcPause gc_pause;
   nb::object keys = glue::steal(PySequence_List(a[2]));
   const Py_ssize_t n_keys = PyList_GET_SIZE(keys.ptr());
-  nb::object row_hashes;
+  // Input hashes of rows [0, n_hashed), 64 hex characters a row.
+  std::string hashes;
+  Py_ssize_t n_hashed = 0;
   if (source_df != Py_None) {
     Py_ssize_t n_rows = PyObject_Length(source_df);
     if (n_rows < 0) glue::raise_current();
     Py_ssize_t n = n_keys < n_rows ? n_keys : n_rows;
-    row_hashes = glue::steal(PyList_New(n_keys));
-    for (Py_ssize_t i = n; i < n_keys; ++i) PyList_SET_ITEM(row_hashes.ptr(), i, Py_NewRef(Py_None));
-    if (n > 0 && !hash_rows_frame(source_df, n, row_hashes)) hash_rows_exact(source_df, 0, n, row_hashes);
+    hashes.resize((size_t) n * 64);
+    if (n > 0 && !hash_rows_frame(source_df, n, hashes.data())) hash_rows_exact(source_df, n, hashes.data());
+    n_hashed = n;
   }
-  const bool use_hashes = row_hashes.is_valid() && PyList_GET_SIZE(row_hashes.ptr()) > 0;
 
   std::vector<nb::object> key_text((size_t) n_keys);
   for (Py_ssize_t i = 0; i < n_keys; ++i) key_text[(size_t) i] = glue::steal(PyObject_Str(PyList_GET_ITEM(keys.ptr(), i)));
-
-  nb::object results = glue::steal(PyList_New(0));
   nb::object items = glue::steal(PySequence_List(glue::steal(PyDict_Items(a[3])).ptr()));
+  const Py_ssize_t n_outputs = PyList_GET_SIZE(items.ptr());
+
+  // The native road: our own SQLiteStorage takes the rows as columns.
+  const corvanti_persist::CAPI* api = n_keys > 0 && n_outputs > 0 ? results_capi() : nullptr;
+  int native = api ? api->stores_results_natively(storage.ptr()) : 0;
+  if (native < 0) glue::raise_current();
+  ::persist::ResultBlock block;
+  std::vector<const char*> key_ptr, name_ptr;
+  std::vector<size_t> key_len, name_len;
+  if (native) {
+    key_ptr.resize((size_t) n_keys);
+    key_len.resize((size_t) n_keys);
+    for (Py_ssize_t i = 0; native && i < n_keys; ++i)
+      native = utf8_of(key_text[(size_t) i].ptr(), key_ptr[(size_t) i], key_len[(size_t) i]);
+    name_ptr.resize((size_t) n_outputs);
+    name_len.resize((size_t) n_outputs);
+    for (Py_ssize_t k = 0; native && k < n_outputs; ++k)
+      native = utf8_of(PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), k), 0), name_ptr[(size_t) k], name_len[(size_t) k]);
+  }
+  if (native) {
+    const size_t total = (size_t) n_keys * (size_t) n_outputs;
+    std::vector<int64_t> fps(total);
+    std::vector<double> values(total);
+    std::vector<uint8_t> has_value(total);
+    for (Py_ssize_t k = 0; k < n_outputs; ++k) {
+      nb::handle series = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), k), 1);
+      Column prov(attr(series, "_prov"));
+      Column vals(attr(series, "values"));
+      const size_t base = (size_t) k * (size_t) n_keys;
+      for (Py_ssize_t i = 0; i < n_keys; ++i) {
+        fps[base + (size_t) i] = i < prov.size() ? prov.as_i64(i) : 0;
+        if (i < vals.size()) {
+          values[base + (size_t) i] = vals.as_double(i);
+          has_value[base + (size_t) i] = 1;
+        }
+      }
+    }
+    block.n_rows = (size_t) n_keys;
+    block.row_keys = key_ptr.data();
+    block.row_key_lens = key_len.data();
+    block.n_outputs = (size_t) n_outputs;
+    block.output_names = name_ptr.data();
+    block.output_name_lens = name_len.data();
+    block.fingerprints = fps.data();
+    block.values = values.data();
+    block.has_value = has_value.data();
+    block.input_hashes = hashes.data();
+    block.n_hashed = (size_t) n_hashed;
+    int r = api->store_results(storage.ptr(), pid.ptr(), &block);
+    if (r < 0) glue::raise_current();
+    if (r == 0) return nb::none();
+    // r == 1: the storage changed under us (Python ran while the rows were
+    // read): the Python road below.
+  }
+
+  // The Python road: (row key, output, fingerprint, value, input hash) tuples.
+  nb::object row_hashes = glue::steal(PyList_New(n_hashed));
+  for (Py_ssize_t i = 0; i < n_hashed; ++i)
+    PyList_SET_ITEM(row_hashes.ptr(), i, glue::steal(PyUnicode_FromStringAndSize(hashes.data() + 64 * i, 64)).release().ptr());
+  nb::object results = glue::steal(PyList_New(0));
   nb::object zero = nb::int_(0);
-  for (Py_ssize_t k = 0; k < PyList_GET_SIZE(items.ptr()); ++k) {
+  for (Py_ssize_t k = 0; k < n_outputs; ++k) {
     PyObject* item = PyList_GET_ITEM(items.ptr(), k);
     nb::handle name = PyTuple_GET_ITEM(item, 0), series = PyTuple_GET_ITEM(item, 1);
     Column prov(attr(series, "_prov"));
@@ -270,7 +594,7 @@ nb::object tracker_persist_results(const glue::Call& c) {
     for (Py_ssize_t i = 0; i < n_keys; ++i) {
       nb::object fp = i < prov.size() ? prov.as_int(i) : zero;
       nb::object val = i < values.size() ? values.as_float(i) : nb::none();
-      PyObject* ih = use_hashes ? PyList_GET_ITEM(row_hashes.ptr(), i) : Py_None;
+      PyObject* ih = i < n_hashed ? PyList_GET_ITEM(row_hashes.ptr(), i) : Py_None;
       nb::object row = glue::steal(PyTuple_Pack(5, key_text[(size_t) i].ptr(), name.ptr(), fp.ptr(), val.ptr(), ih));
       glue::ok(PyList_Append(results.ptr(), row.ptr()));
     }
