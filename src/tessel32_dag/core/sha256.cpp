@@ -77,6 +77,7 @@ void sha256(const void* data, size_t len, uint8_t out[32]) {
 }
 
 void sha256_hex(const void* data, size_t len, char out[64]) {
+  if (sha256_hex_accelerated(data, len, out)) return;
   static const char digits[] = "0123456789abcdef";
   uint8_t d[32];
   sha256(data, len, d);

@@ -10,7 +10,12 @@ namespace dag::core {
 /// The 32-byte digest of `len` bytes at `data`.
 void sha256(const void* data, size_t len, uint8_t out[32]);
 
-/// The 64-character lower-case hexadecimal digest (no terminator written).
+/// The 64-character hexadecimal digest with the CPU's SHA extensions; false
+/// (nothing written) when the CPU has none.
+bool sha256_hex_accelerated(const void* data, size_t len, char out[64]);
+
+/// The 64-character lower-case hexadecimal digest (no terminator written);
+/// the CPU's SHA extensions when it has them.
 void sha256_hex(const void* data, size_t len, char out[64]);
 
 }  // namespace dag::core
