@@ -41,6 +41,8 @@ class ResultBlock(ctypes.Structure):
 
 
 STORES_RESULTS_NATIVELY = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)
+WRITE_NODES = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.POINTER(NodeRecord), ctypes.c_ssize_t,
+                                ctypes.POINTER(EdgeRecord), ctypes.POINTER(ctypes.c_ssize_t))
 STORE_RESULTS = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.py_object, ctypes.POINTER(ResultBlock))
 
 
@@ -48,7 +50,8 @@ class CAPI(ctypes.Structure):
     _fields_ = [("version", ctypes.c_int), ("size", ctypes.c_size_t), ("writer_type", ctypes.c_void_p),
                 ("stored_node_type", ctypes.c_void_p), ("stored_edge_type", ctypes.c_void_p),
                 ("stored_row_value_type", ctypes.c_void_p), ("write_node", WRITE_NODE), ("is_native", IS_NATIVE),
-                ("stores_results_natively", STORES_RESULTS_NATIVELY), ("store_results", STORE_RESULTS)]
+                ("stores_results_natively", STORES_RESULTS_NATIVELY), ("store_results", STORE_RESULTS),
+                ("write_nodes", WRITE_NODES)]
 
 
 @pytest.fixture(scope="module")
@@ -56,7 +59,7 @@ def api():
     get = ctypes.pythonapi.PyCapsule_GetPointer
     get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
     table = ctypes.cast(get(_native._C_API, CAPSULE), ctypes.POINTER(CAPI)).contents
-    assert table.version == 2 and table.size == ctypes.sizeof(CAPI)
+    assert table.version == 3 and table.size == ctypes.sizeof(CAPI)
     assert table.writer_type == id(AsyncWriter) and table.stored_node_type == id(StoredNode)
     assert table.stored_edge_type == id(StoredEdge)
     return table
@@ -112,6 +115,33 @@ def test_write_node_stores_nodes_and_edges(api, tmp_path, road):
         assert all(type(n) is StoredNode for n in target.nodes)
         assert target.nodes[2].metadata is meta and target.nodes[0].pipeline_id == pid
         assert all(type(e) is StoredEdge and p == pid for e, p in target.edges)
+
+
+def _record(fp, pid, op, node_type=3):
+    b = op.encode()
+    return NodeRecord(fp, 7, 9, 0, pid, node_type, False, False, b, len(b), None, 0, None, 0, None)
+
+
+def test_write_nodes_is_write_node_for_each_node_in_one_unit(api, tmp_path):
+    store = SQLiteStorage(tmp_path / "many.db")
+    store.connect()
+    pid = store.create_pipeline("many")
+    w = AsyncWriter(store, WriterConfig(batch_size=10, flush_interval=0.05, queue_size=4))
+    w.start()
+    ops = [b"src", b"neg", b"add"]  # kept alive while the records point at them
+    nodes = (NodeRecord * 3)(_record(1, pid, "src", 1), _record(2, pid, "neg"), _record(3, pid, "add", 4))
+    edges = (EdgeRecord * 3)(EdgeRecord(1, 2, 0), EdgeRecord(1, 3, 0), EdgeRecord(2, 3, 1))
+    counts = (ctypes.c_ssize_t * 3)(0, 1, 2)
+    assert api.write_nodes(w, nodes, 3, edges, counts) == 0
+    # a bad node anywhere in the unit: an error, and none of the unit is enqueued
+    bad = (NodeRecord * 2)(_record(4, pid, "x"), _record(5, pid, "y", 0))
+    with pytest.raises(ValueError):
+        api.write_nodes(w, bad, 2, edges, (ctypes.c_ssize_t * 2)(0, 0))
+    assert w.flush(10)
+    w.stop()
+    rows = store.query("SELECT fingerprint, node_type, operation FROM nodes ORDER BY fingerprint")
+    assert rows == [(1, "SOURCE", "src"), (2, "UNARY", "neg"), (3, "BINARY", "add")] and ops
+    assert store.counts(pid)["edges"] == 3
 
 
 def test_write_node_errors_set_python_exceptions(api, tmp_path):

@@ -53,45 +53,65 @@ void push_python(AsyncWriterObject* /*w*/, const NodeRecord* n, const EdgeRecord
   }
 }
 
-int capi_write_node(PyObject* writer, const NodeRecord* n, const EdgeRecord* edges, Py_ssize_t n_edges) {
+/// The rows of one node and its edges, appended to `rows`.
+void node_rows(AsyncWriterObject* w, bool native, const NodeRecord* n, const EdgeRecord* edges, Py_ssize_t n_edges,
+               std::vector<NativeRow>& rows) {
+  if (n->node_type < 1 || n->node_type > 8) glue::raise(PyExc_ValueError, msg::CAPI_NODE_TYPE, (int) n->node_type);
+  if (!native) {
+    push_python(w, n, edges, n_edges, rows);
+    return;
+  }
+  NodeRow r;
+  r.pipeline_id = n->pipeline_id;
+  r.fingerprint = n->fingerprint;
+  r.node_type = kNodeTypeNames[n->node_type - 1];
+  r.operation.assign(n->operation ? n->operation : "", n->operation ? (size_t) n->operation_len : 0);
+  r.table_name = opt_text(n->table_name, n->table_name_len);
+  r.column_name = opt_text(n->column_name, n->column_name_len);
+  if (n->has_pair_id) r.pair_id = n->pair_id;
+  r.is_protected = n->is_protected;
+  r.entity_hash = n->entity_hash;
+  r.chain_hash = n->chain_hash;
+  r.metadata = metadata_json(n->metadata);
+  rows.emplace_back(std::move(r));
+  for (Py_ssize_t i = 0; i < n_edges; ++i)
+    rows.emplace_back(
+        EdgeRow{n->pipeline_id, edges[i].parent_fingerprint, edges[i].child_fingerprint, edges[i].input_position});
+}
+
+int capi_write_nodes(PyObject* writer, const NodeRecord* nodes, Py_ssize_t n_nodes, const EdgeRecord* edges,
+                     const Py_ssize_t* n_edges) {
   std::vector<NativeRow> rows;
   try {
     if (!PyObject_TypeCheck(writer, &AsyncWriterType))
       glue::raise(PyExc_TypeError, msg::CAPI_NOT_WRITER, Py_TYPE(writer)->tp_name);
-    if (n->node_type < 1 || n->node_type > 8) glue::raise(PyExc_ValueError, msg::CAPI_NODE_TYPE, (int) n->node_type);
+    if (n_nodes <= 0) return 0;
     auto* w = (AsyncWriterObject*) writer;
-    rows.reserve((size_t) n_edges + 1);
-    if (writer_is_native(w)) {
-      NodeRow r;
-      r.pipeline_id = n->pipeline_id;
-      r.fingerprint = n->fingerprint;
-      r.node_type = kNodeTypeNames[n->node_type - 1];
-      r.operation.assign(n->operation ? n->operation : "", n->operation ? (size_t) n->operation_len : 0);
-      r.table_name = opt_text(n->table_name, n->table_name_len);
-      r.column_name = opt_text(n->column_name, n->column_name_len);
-      if (n->has_pair_id) r.pair_id = n->pair_id;
-      r.is_protected = n->is_protected;
-      r.entity_hash = n->entity_hash;
-      r.chain_hash = n->chain_hash;
-      r.metadata = metadata_json(n->metadata);
-      rows.emplace_back(std::move(r));
-      for (Py_ssize_t i = 0; i < n_edges; ++i)
-        rows.emplace_back(EdgeRow{n->pipeline_id, edges[i].parent_fingerprint, edges[i].child_fingerprint,
-                                  edges[i].input_position});
-    } else {
-      push_python(w, n, edges, n_edges, rows);
+    bool native = writer_is_native(w);
+    Py_ssize_t total = n_nodes;
+    for (Py_ssize_t k = 0; k < n_nodes; ++k) total += n_edges[k];
+    rows.reserve((size_t) total);
+    const EdgeRecord* e = edges;
+    for (Py_ssize_t k = 0; k < n_nodes; ++k) {
+      node_rows(w, native, &nodes[k], e, n_edges[k], rows);
+      e += n_edges[k];
     }
     writer_enqueue(w, rows);
-    // The edges written next through write_edges belong to this node's pipeline.
+    // The edges written next through write_edges belong to the last node's pipeline.
+    int64_t pid = nodes[n_nodes - 1].pipeline_id;
     if (!w->last_pipeline_id || !PyLong_CheckExact(w->last_pipeline_id) ||
-        PyLong_AsLongLong(w->last_pipeline_id) != n->pipeline_id)
-      Py_XSETREF(w->last_pipeline_id, py_int(n->pipeline_id).release().ptr());
+        PyLong_AsLongLong(w->last_pipeline_id) != pid)
+      Py_XSETREF(w->last_pipeline_id, py_int(pid).release().ptr());
     return 0;
   } catch (...) {
     release_py_items(rows);
     glue::restore_current_exception();
     return -1;
   }
+}
+
+int capi_write_node(PyObject* writer, const NodeRecord* n, const EdgeRecord* edges, Py_ssize_t n_edges) {
+  return capi_write_nodes(writer, n, 1, edges, &n_edges);
 }
 
 int capi_is_native(PyObject* writer) {
@@ -160,6 +180,7 @@ void capi_init(PyObject* module) {
   g_table.is_native = capi_is_native;
   g_table.stores_results_natively = capi_stores_results_natively;
   g_table.store_results = capi_store_results;
+  g_table.write_nodes = capi_write_nodes;
   PyObject* cap = PyCapsule_New(&g_table, corvanti_persist::kCapsuleName, nullptr);
   if (!cap) glue::raise_current();
   if (PyModule_Add(module, "_C_API", cap) < 0) glue::raise_current();

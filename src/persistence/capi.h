@@ -15,7 +15,7 @@
 namespace corvanti_persist {
 
 inline constexpr const char* kCapsuleName = "corvanti.utilities.persistence._native._C_API";
-inline constexpr int kCapiVersion = 2;  ///< 2: stores_results_natively, store_results
+inline constexpr int kCapiVersion = 3;  ///< 2: stores_results_natively, store_results; 3: write_nodes
 
 /// One graph node as the writer stores it. Strings are borrowed from the
 /// producer for the duration of the call only: the writer copies what it keeps.
@@ -87,6 +87,16 @@ struct CAPI {
   /// exception is set, the caller makes the Python call; -1 with an exception
   /// set.
   int (*store_results)(PyObject* storage, PyObject* pipeline_id, const persist::ResultBlock* block);
+
+  // ---- version 3 ----
+
+  /// write_node for each of `n_nodes` nodes in order, as one unit: node i's
+  /// edges are the next `n_edges[i]` records of `edges` (all nodes' edges one
+  /// after another). Same records, same order, same errors as the calls one
+  /// by one; one queue round instead of one per node. On -1 nothing was
+  /// enqueued.
+  int (*write_nodes)(PyObject* writer, const NodeRecord* nodes, Py_ssize_t n_nodes, const EdgeRecord* edges,
+                     const Py_ssize_t* n_edges);
 };
 
 /// Fetches the table, or returns nullptr with no exception set when the

@@ -240,6 +240,7 @@ nb::object create_node(TrackerView& t, const NodeSpec& s) {
       std::optional<RowHandover> writer;
       if (truthy(self_attr(t.self, S.s_writer))) writer.emplace(t);
       register_row_locked(t, id, row, dead, writer ? &*writer : nullptr);
+      if (writer) writer->finish();
     }
     log_first_eviction(t);
     return glue::steal(PyLong_FromLongLong(id));
@@ -649,6 +650,7 @@ void create_nodes_bulk(TrackerView& t, PyObject* node_type, PyObject* operation,
                                                            prov[i], nullptr));
         register_node_locked(t, node.ptr(), id, dead, writer_hint);
       }
+      if (writer) writer->finish();
     }
     log_first_eviction(t);
   }

@@ -358,15 +358,52 @@ void persist_node_locked(TrackerView& t, PyObject* node) {
 
 RowHandover::RowHandover(TrackerView& t) : t_(t) { writer_ = native_writer(t, pipeline_id_); }
 
+RowHandover::~RowHandover() {
+  if (ids_.empty() || !glue::has_thread_state()) return;
+  // Left by an exception: hand over what was collected, keeping that exception.
+  PyObject* exc = PyErr_GetRaisedException();
+  try {
+    finish();
+  } catch (const glue::error_set&) {
+    PyErr_WriteUnraisable(writer_.ptr());
+  } catch (...) {
+  }
+  if (exc) PyErr_SetRaisedException(exc);
+}
+
+void RowHandover::finish() {
+  if (ids_.empty()) return;
+  int rc = capi()->write_nodes(writer_.ptr(), nodes_.data(), (Py_ssize_t) nodes_.size(), edges_.data(),
+                               counts_.data());
+  std::vector<int64_t> ids;
+  ids.swap(ids_);
+  nodes_.clear();
+  edges_.clear();
+  counts_.clear();
+  if (rc < 0) {
+    // As one call per node would: each node's failure is logged.
+    nb::object exc = take_exception();
+    for (int64_t id : ids) {
+      nb::object node_id = glue::steal(PyLong_FromLongLong(id));
+      S.log.warning(msg::NODE_WRITE_FAILED, node_id, exc);
+    }
+  }
+}
+
 void RowHandover::hand_over(int64_t id, const core::NodeRow& row) {
   if (writer_.is_valid()) {
     corvanti_persist::NodeRecord rec{};
     thread_local std::vector<corvanti_persist::EdgeRecord> edges;
     if (fill_row_records(t_.reg, row, pipeline_id_, rec, edges)) {
-      write_native(writer_, rec, edges, id);
+      ids_.push_back(id);
+      nodes_.push_back(rec);
+      edges_.insert(edges_.end(), edges.begin(), edges.end());
+      counts_.push_back((Py_ssize_t) edges.size());
+      if (ids_.size() >= BATCH) finish();
       return;
     }
   }
+  finish();  // what was collected goes first
   // The Python road: the node's object, made now and kept like any view.
   PyObject* node = registry_get_id(t_.reg, id);
   if (!node) return;  // removed meanwhile by Python code

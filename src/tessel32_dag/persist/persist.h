@@ -54,6 +54,8 @@ nb::object take_exception();
 
 }  // namespace dag::persist
 
+#include "persistence/capi.h"
+
 namespace dag {
 /// The writer hand-over of one node, with _dag_lock held (handover.cpp):
 /// native records through the persistence capsule when everything involved
@@ -68,11 +70,24 @@ void persist_node_locked(TrackerView& t, PyObject* node);
 class RowHandover {
  public:
   explicit RowHandover(TrackerView& t);
+  /// Hands over whatever is still collected (see finish).
+  ~RowHandover();
+  RowHandover(const RowHandover&) = delete;
+  RowHandover& operator=(const RowHandover&) = delete;
   void hand_over(int64_t id, const core::NodeRow& row);
+  /// Native records are collected and handed to the writer as one unit per
+  /// BATCH nodes; this hands over the rest. Called before the lock is let go.
+  void finish();
+
+  static constexpr size_t BATCH = 1024;
 
  private:
   TrackerView& t_;
   nb::object writer_;
   int64_t pipeline_id_ = 0;
+  std::vector<int64_t> ids_;
+  std::vector<corvanti_persist::NodeRecord> nodes_;
+  std::vector<corvanti_persist::EdgeRecord> edges_;
+  std::vector<Py_ssize_t> counts_;
 };
 }  // namespace dag
