@@ -7,6 +7,9 @@
 
 namespace dag::core {
 
+/// The round constants (16-byte aligned, shared by both implementations).
+extern const uint32_t SHA256_K[64];
+
 /// The 32-byte digest of `len` bytes at `data`.
 void sha256(const void* data, size_t len, uint8_t out[32]);
 
