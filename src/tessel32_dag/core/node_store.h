@@ -127,13 +127,8 @@ class NodeStore {
   size_t size() const { return ring_live_ + side_.size(); }
 
   /// Remove up to `count` of the oldest evictable nodes, in id order,
-  /// appending them to `out`. Returns how many were removed.
-  size_t evict_oldest(size_t count, std::vector<Entry>& out) {
-    return evict_oldest_each(count, [&](const Entry& e) { out.push_back(e); });
-  }
-
-  /// The same, handing each removed node to `f` as it goes (f must not
-  /// touch the store).
+  /// handing each removed node to `f` as it goes (f must not touch the
+  /// store). Returns how many were removed.
   template <class F>
   size_t evict_oldest_each(size_t count, F&& f) {
     size_t evicted = 0;

@@ -42,6 +42,8 @@ struct RegistryObject {
 inline constexpr long DEFAULT_MAX_NODES = 500000;
 
 void register_registry(nb::module_& m);
+/// The provenance index view type (prov_view.cpp); called by register_registry.
+void register_provview(nb::module_& m);
 
 /// A new, empty registry (new reference).
 nb::object registry_new();

@@ -93,6 +93,12 @@ void register_node_locked(TrackerView& t, PyObject* node, int64_t id, DeferredDe
 void register_row_locked(TrackerView& t, int64_t id, core::NodeRow row, DeferredDecref& dead,
                          RowHandover* writer);
 
+/// One eviction pass with the lock held (_evict_oldest_nodes, or the native
+/// pass when it is not overridden); evicted references go to `dead`.
+void evict_locked(TrackerView& t, DeferredDecref& dead);
+/// One WARNING per tracker at its first eviction; called once the lock is let go.
+void log_first_eviction(TrackerView& t);
+
 /// is_tainted is the base tracker's own (asked once per view).
 bool taint_native(TrackerView& t);
 /// Is the (32-bit) provenance tainted, per the tracker's is_tainted.
