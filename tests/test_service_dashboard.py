@@ -51,14 +51,21 @@ def browser():
 
 
 def _follow(browser, element):
-    """Click a link or button and wait until the next page has replaced this one."""
-    from selenium.webdriver.support import expected_conditions as EC
+    """Click a link or button and wait until the next page has replaced this one.
+
+    The old page is marked with a window property; the new page has none.
+    While the page is being swapped, the driver may answer with any error
+    (a stale element, or a node that no longer belongs to the document),
+    so errors during the wait count as "not yet".
+    """
+    from selenium.common.exceptions import WebDriverException
     from selenium.webdriver.support.ui import WebDriverWait
 
-    old = browser.find_element(By.TAG_NAME, "html")
+    browser.execute_script("window.__corvantiOldPage = true;")
     element.click()
-    WebDriverWait(browser, 30).until(EC.staleness_of(old))
-    WebDriverWait(browser, 30).until(lambda b: b.execute_script("return document.readyState") == "complete")
+    WebDriverWait(browser, 30, poll_frequency=0.1, ignored_exceptions=(WebDriverException,)).until(
+        lambda b: b.execute_script(
+            "return window.__corvantiOldPage === undefined && document.readyState === 'complete';"))
 
 
 def _submit(browser, element_id):
