@@ -267,6 +267,27 @@ def test_union_and_overflow_of_sources():
     assert t.get_mode(q) == t32.MODE_BLOOM and set(ids[:21]) <= set(t.decode_full(q).pairs)
 
 
+@pytest.mark.parametrize("ia,ib", [(1, 2), (2, 1), (63, 1), (62, 63), (63, 64), (64, 1), (7, 4095)])
+@pytest.mark.parametrize("ea,eb", [(0, 0), (9, 9), (9, 0), (0, 200), (3, 200)])
+def test_two_single_sources_keep_both_sources_and_mixed_entity(ia, ib, ea, eb):
+    t = ProvenanceTracker()
+    a = t.encode({ia}, entity=ea, chain=5, taint=False, depth=2)
+    b = t.encode({ib}, entity=eb, chain=17, taint=True, depth=6)
+    p = t.combine(a, b, OpCode.ADD)
+    d = t.decode_full(p)
+    assert (d.taint, d.depth) == (True, 7)
+    if max(ia, ib) <= 63:   # two small ids: an exact pair, whatever the order
+        assert d.mode == t32.MODE_PAIR and d.exact and d.pairs == tuple(sorted({ia, ib}))
+        twin = t.combine(t.encode({ia}, entity=ea, chain=5, depth=2), b, OpCode.ADD)
+        assert t.decode_full(twin).entity == d.entity
+        assert t.encode(d.pairs, entity=d.entity, chain=d.chain, taint=True, depth=7) == p
+    else:   # a larger id does not fit a pair slot: the union goes lossy
+        assert d.mode == t32.MODE_BLOOM and not d.exact
+    # the entity of the result depends on both entities, not on their order
+    swapped = t.decode_full(t.combine(b, a, OpCode.ADD))
+    assert swapped.entity == d.entity and swapped.pairs == d.pairs
+
+
 def test_explain_and_protection(tracker):
     p = tracker.combine(tracker.encode({3}), tracker.encode({1}, taint=True), OpCode.MERGE)
     assert tracker.explain(p) == ["applicants.gender", "loans.amount"]

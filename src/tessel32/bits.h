@@ -232,6 +232,13 @@ inline uint32_t combine(uint32_t pa, uint32_t pb, uint32_t op) {
       uint32_t id = ia ? ia : ib;
       return header(taint, d, MODE_SINGLE) | (id << PAIRS_SHIFT) | (e << ENTITY_SHIFT) | chain;
     }
+    // Two distinct small ids: a pair, lower id in the lower slot (what
+    // pack_sources makes of the union, without building it).
+    if (ia <= SLOT_ID_MAX && ib <= SLOT_ID_MAX) {
+      uint32_t lo = ia < ib ? ia : ib, hi = ia < ib ? ib : ia;
+      return header(taint, d, MODE_PAIR) | (hi << (PAIRS_SHIFT + SLOT_BITS)) | (lo << PAIRS_SHIFT) |
+             (e << ENTITY_SHIFT) | chain;
+    }
   }
   Sources s = unite(sources_of(pa), sources_of(pb));
   uint32_t mode;

@@ -16,7 +16,7 @@
 #include <cstdint>
 
 #define TESSEL32_CAPI_NAME "corvanti.utilities.tessel32._C_API"
-#define TESSEL32_CAPI_VERSION 2  // 2: encode, hash_entity, hash_entity_i64 appended
+#define TESSEL32_CAPI_VERSION 3  // 2: encode, hash_entity, hash_entity_i64 appended; 3: the *_many loops
 
 struct Tessel32CAPI {
   uint32_t version;  ///< TESSEL32_CAPI_VERSION
@@ -50,6 +50,12 @@ struct Tessel32CAPI {
   /// Borrowed: ProvenanceTracker.__dict__["encode"] / ["entity_from_row"].
   PyObject* encode_attr;
   PyObject* entity_from_row_attr;
+
+  // ---- appended: whole-array loops (one call per operation, not per element)
+  /// out[i] = combine(pa[i], pb[i], op) for i < n.
+  void (*combine_many)(const uint32_t* pa, const uint32_t* pb, uint32_t* out, size_t n, int op);
+  /// out[i] = update_chain(p[i], op) for i < n.
+  void (*update_chain_many)(const uint32_t* p, uint32_t* out, size_t n, int op);
 };
 
 /// Import the module and fetch its table; nullptr with a Python error set on

@@ -30,6 +30,12 @@ int capi_hash_entity(PyObject* label, uint32_t* out) {
   }
 }
 uint32_t capi_hash_entity_i64(int64_t label) { return hash_entity_i64(label); }
+void capi_combine_many(const uint32_t* pa, const uint32_t* pb, uint32_t* out, size_t n, int op) {
+  for (size_t i = 0; i < n; ++i) out[i] = combine(pa[i], pb[i], (uint32_t) op);
+}
+void capi_update_chain_many(const uint32_t* p, uint32_t* out, size_t n, int op) {
+  for (size_t i = 0; i < n; ++i) out[i] = update_chain(p[i], (uint32_t) op);
+}
 
 Tessel32CAPI capi_table{};
 
@@ -133,6 +139,8 @@ void init(nb::module_& m) {
   capi_table.hash_entity_i64 = capi_hash_entity_i64;
   capi_table.encode_attr = lookup("encode");
   capi_table.entity_from_row_attr = lookup("entity_from_row");
+  capi_table.combine_many = capi_combine_many;
+  capi_table.update_chain_many = capi_update_chain_many;
   nb::object capsule = glue::steal(PyCapsule_New(&capi_table, TESSEL32_CAPI_NAME, nullptr));
   set(m, "_C_API", capsule);
 }

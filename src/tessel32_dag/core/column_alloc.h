@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace dag::core {
@@ -46,6 +47,17 @@ struct ColumnAlloc {
       return;
     }
     std::free(p);
+  }
+
+  /// Growing a column leaves the new rows uninitialised: the caller writes
+  /// every one of them at once (no zero-fill pass over fresh pages).
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
   }
 
   template <class U>

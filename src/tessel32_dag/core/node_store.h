@@ -97,8 +97,11 @@ class NodeStore {
     uint64_t* h = head_col_.data() + s0;
     for (size_t i = 0; i < n; ++i)
       h[i] = base | (uint64_t) prov[i] << 32 | (is_protected(prov[i]) ? NodeRow::F_PROTECTED : 0);
+    // The new rows are uninitialised: every column is written here.
     if (in0) std::copy(in0, in0 + n, in0_col_.data() + s0);
+    else std::fill_n(in0_col_.data() + s0, n, 0);
     if (in1) std::copy(in1, in1 + n, in1_col_.data() + s0);
+    else std::fill_n(in1_col_.data() + s0, n, 0);
     ring_live_ += n;
     return true;
   }

@@ -314,8 +314,8 @@ Py_ssize_t run_native(const ElementwiseJob& job, int op, Columns& col, const Out
     if (fast && stop <= full) {
       // Contiguous uint32 provenance and int64 ids covering the chunk.
       if (binary) {
+        S.t32->combine_many(fpa + start, fpb + start, prov + start, (size_t) (stop - start), op);
         for (; i < stop; ++i) {
-          prov[i] = S.t32->combine(fpa[i], fpb[i], op);
           int64_t l = fna[i], r = fnb[i];
           if (l >= 0 && r >= 0) {
             la[m] = l;
@@ -329,8 +329,8 @@ Py_ssize_t run_native(const ElementwiseJob& job, int op, Columns& col, const Out
           }
         }
       } else {
+        S.t32->update_chain_many(fpa + start, prov + start, (size_t) (stop - start), op);
         for (; i < stop; ++i) {
-          prov[i] = S.t32->update_chain(fpa[i], op);
           int64_t l = fna[i];
           if (l >= 0) {
             la[m] = l;
