@@ -124,6 +124,56 @@ def test_eviction_removes_rows_and_their_index_entries():
     assert counted == len(t._nodes)
 
 
+def test_index_after_eviction_answers_only_for_live_nodes_and_reused_ids():
+    t = DAGTracker()
+    t._max_nodes = 10_000
+    a = t.create_source_node("t", "a", 1)
+    b = t.create_source_node("t", "b", 2)
+    n = 9_990
+    prov = np.arange(16, 16 + n, dtype=np.uint32)    # one key per node
+    ids = _log_binary_many(t, "add", prov, np.full(n, a, np.int64), np.full(n, b, np.int64))
+    assert len(t._prov_to_nodes) == n + 2            # the index has caught up with every row
+    more = _log_binary_many(t, "add", np.full(20, 5, np.uint32), np.full(20, a, np.int64), np.full(20, b, np.int64))
+    assert t.get_node(int(ids[0])) is None and t.get_node(int(more[-1])) is not None
+    gone = [int(p) for i, p in zip(ids, prov) if t.get_node(int(i)) is None]
+    assert len(gone) >= 999
+    # evicted nodes answer nowhere (lookup, membership), even while their
+    # entries wait to be dropped
+    for p in gone[:50] + gone[-50:]:
+        assert t.get_nodes_for_provenance(p) == []
+        assert p not in t._prov_to_nodes
+    # an evicted node's id given out again: the old provenance does not find the new node
+    t._next_node_id = int(ids[0])
+    reused = t.log_binary("add", a, b, 7)
+    assert reused == int(ids[0])
+    assert t.get_nodes_for_provenance(int(prov[0])) == []
+    assert int(prov[0]) not in t._prov_to_nodes
+    assert [nd.node_id for nd in t.get_nodes_for_provenance(7)] == [reused]
+    # length and keys count live nodes only
+    assert len(t._prov_to_nodes) == len(list(t._prov_to_nodes)) == n + 2 - len(gone) + 2
+    assert sorted(t._prov_to_nodes[5]) == sorted(int(i) for i in more)
+
+
+def test_index_memory_stays_bounded_over_many_eviction_cycles():
+    t = DAGTracker()
+    t._max_nodes = 20_000
+    a = t.create_source_node("t", "a", 1)
+    b = t.create_source_node("t", "b", 2)
+    sizes = []
+    key = 16
+    for cycle in range(60):
+        prov = np.arange(key, key + 5_000, dtype=np.uint32)   # fresh keys every cycle
+        key += 5_000
+        _log_binary_many(t, "add", prov, np.full(5_000, a, np.int64), np.full(5_000, b, np.int64))
+        t.get_nodes_for_provenance(key - 1)                   # the index catches up each cycle
+        sizes.append(t._nodes._container_bytes())
+        live = [i for i in t._nodes if i not in (a, b)]
+        assert t.get_nodes_for_provenance(key - 1)[0].node_id == max(live)
+    assert len(t._nodes) <= 20_000
+    assert max(sizes[30:]) <= 1.2 * max(sizes[10:30])
+    assert len(t._prov_to_nodes) == len(t._nodes)
+
+
 def test_readers_in_other_threads_never_see_a_half_written_node():
     t = DAGTracker()
     t._max_nodes = 20_000

@@ -31,6 +31,53 @@ class ProvIndex {
   /// Remove the first occurrence of `id` from `key`'s list; the key goes
   /// when its list becomes empty. Returns false if key or id was absent.
   bool remove(uint32_t key, int64_t id);
+  /// Drop every id for which `keep(id)` is false among the keys in `count`
+  /// slots from slot `from` (wrapping; keys whose lists become empty go
+  /// too). Returns the number of ids dropped.
+  template <class Keep>
+  size_t purge_slots(size_t from, size_t count, Keep&& keep) {
+    drain();
+    const size_t cap = slots_.size();
+    if (!cap) return 0;
+    if (count > cap) count = cap;
+    const size_t mask = cap - 1;
+    size_t removed = 0;
+    for (size_t k = 0; k < count;) {
+      const size_t i = (from + k) & mask;
+      Slot& s = slots_[i];
+      if (s.val == EMPTY) {
+        ++k;
+      } else if (!(s.val & SPILL)) {
+        if (keep((int64_t) s.val)) {
+          ++k;
+        } else {
+          erase_slot(i);  // a later entry may have moved into slot i: look again
+          ++removed;
+        }
+      } else {
+        uint32_t idx = s.val & ~SPILL;
+        IdList& l = spill_[idx];
+        size_t w = 0;
+        for (size_t j = l.head; j < l.ids.size(); ++j)
+          if (keep(l.ids[j])) l.ids[w++] = l.ids[j];
+        removed += l.size() - w;
+        l.ids.resize(w);
+        l.head = 0;
+        if (w) {
+          ++k;
+        } else {
+          free_spill(idx);
+          erase_slot(i);
+        }
+      }
+    }
+    return removed;
+  }
+  /// Number of slots (a power of two, or 0).
+  size_t capacity() const {
+    drain();
+    return slots_.size();
+  }
   /// Copy the ids of `key` into `out` (cleared first); false when absent.
   bool find(uint32_t key, std::vector<int64_t>& out) const;
   bool contains(uint32_t key) const {

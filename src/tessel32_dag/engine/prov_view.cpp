@@ -34,6 +34,7 @@ static nb::object ids_list(const std::vector<int64_t>& ids) {
 static nb::object view_keys_list(PyObject* self) {
   RegistryObject* r = view_reg(self);
   registry_sync_index(r);
+  registry_purge_index(r);
   std::vector<uint32_t> keys;
   r->prov.keys(keys);
   nb::object lst = glue::steal(PyList_New(0));

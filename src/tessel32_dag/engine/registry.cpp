@@ -81,9 +81,32 @@ void registry_sync_index(RegistryObject* r) {
   r->store.for_rows_from(from, [&](int64_t id, uint32_t prov) { r->prov.append(prov, id); });
 }
 
+/// Drop the entries of evicted nodes from `count` slots of the index, from
+/// the clean-up cursor on.
+static void purge_some(RegistryObject* r, size_t count) {
+  const int64_t below = r->stale_below;
+  size_t cap = r->prov.capacity();
+  size_t removed =
+      r->prov.purge_slots(r->purge_cursor, count, [&](int64_t id) { return id >= below || r->store.contains(id); });
+  r->purge_cursor = cap ? (r->purge_cursor + count) & (cap - 1) : 0;
+  r->prov_stale = removed >= r->prov_stale ? 0 : r->prov_stale - removed;
+}
+
+void registry_purge_index(RegistryObject* r) {
+  if (!r->prov_stale) return;
+  purge_some(r, r->prov.capacity());
+  r->prov_stale = 0;  // every slot was seen
+}
+
+/// Is this index entry's node still in the registry?
+static inline bool entry_live(const RegistryObject* r, int64_t id) {
+  return !r->prov_stale || id >= r->stale_below || r->store.contains(id);
+}
+
 bool registry_add_row(RegistryObject* r, int64_t id, const core::NodeRow& row) {
   // Only a contiguous append keeps the pending rows a suffix of the ring.
   if (id != r->store.end_id()) registry_sync_index(r);
+  if (r->prov_stale && id < r->stale_below) registry_purge_index(r);  // see registry_put
   // Appended ids are never behind the watermark: the index catches up later.
   return r->store.append_row(id, row);
 }
@@ -116,6 +139,9 @@ PyObject* registry_get(RegistryObject* r, PyObject* key) {
 
 void registry_put(RegistryObject* r, int64_t id, PyObject* node, bool pinned) {
   registry_sync_index(r);  // index entries stay in creation order
+  // An id that an evicted node had: its old entries go before the id is
+  // live again (they would answer for the new node).
+  if (r->prov_stale && id < r->stale_below) registry_purge_index(r);
   Py_INCREF(node);
   auto* old = (PyObject*) r->store.insert(id, node, pinned);
   Py_XDECREF(old);
@@ -183,44 +209,38 @@ static void unindex(RegistryObject* r, PyObject* node, int64_t id) {
 
 void registry_evict(RegistryObject* r, std::vector<PyObject*>& dead) {
   size_t count = r->store.size() / 10;
-  // Rows leave the index as they leave the store. Each removal is a random
-  // slot of a large table: its slot is prefetched when the row comes out and
-  // removed AHEAD rows later, so the cache misses overlap.
-  constexpr size_t AHEAD = 32;
-  struct Pending {
-    uint32_t prov;
-    int64_t id;
-  };
-  Pending ring[AHEAD];
-  size_t queued = 0;
+  // The index entries of evicted rows stay where they are (readers skip
+  // them): removing each would be a cache miss into a large table. Instead,
+  // each eviction cleans a stretch of the table in slot order, twice the
+  // share of the nodes it evicted, so the stale entries stay a bounded part
+  // of the index.
   std::vector<core::NodeStore::Entry> objects;  // handled after the walk: may run Python code
   const int64_t indexed_to = r->indexed_to;
-  // Removals stay in id order (each id list then loses its oldest entry, in
-  // O(1)); only objects whose provenance takes Python code to read wait
-  // until the store is left alone.
-  auto remove = [&](uint32_t prov, int64_t id) {
-    r->prov.prefetch(prov);
-    Pending& slot = ring[queued % AHEAD];
-    if (queued >= AHEAD) r->prov.remove(slot.prov, slot.id);
-    slot = Pending{prov, id};
-    ++queued;
-  };
+  size_t stale = 0;
+  int64_t last = -1;
   r->store.evict_oldest_each(count, [&](const core::NodeStore::Entry& e) {
     if (e.obj) dead.push_back((PyObject*) e.obj);
+    bool indexed;
     if (e.row_origin()) {
-      // A row, or a row's object: indexed under the row's provenance, unless it never was.
-      if (e.id < indexed_to) remove(e.row.prov, e.id);
-      return;
+      indexed = e.id < indexed_to;  // a row is indexed under its row provenance once caught up
+    } else {
+      uint32_t p;
+      indexed = is_node((PyObject*) e.obj) && node_prov_u32((DAGNodeObject*) e.obj, p);
+      if (!indexed) objects.push_back(e);
     }
-    uint32_t p;
-    if (is_node((PyObject*) e.obj) && node_prov_u32((DAGNodeObject*) e.obj, p)) {
-      remove(p, e.id);
-      return;
+    if (indexed) {
+      ++stale;
+      if (e.id > last) last = e.id;
     }
-    objects.push_back(e);
   });
-  for (size_t k = queued > AHEAD ? queued - AHEAD : 0; k < queued; ++k)
-    r->prov.remove(ring[k % AHEAD].prov, ring[k % AHEAD].id);
+  if (stale) {
+    r->prov_stale += stale;
+    if (last + 1 > r->stale_below) r->stale_below = last + 1;
+    const size_t cap = r->prov.capacity();
+    const size_t before = r->store.size() + count;
+    size_t stretch = (size_t) ((double) cap * 2.0 * (double) count / (double) (before ? before : 1)) + 64;
+    purge_some(r, stretch);
+  }
   for (const auto& e : objects) unindex(r, (PyObject*) e.obj, e.id);
 }
 
@@ -229,8 +249,11 @@ bool registry_ids_for(RegistryObject* r, PyObject* prov, std::vector<int64_t>& o
   registry_sync_index(r);
   if (PyLong_CheckExact(prov)) {
     unsigned long long v = PyLong_AsUnsignedLongLong(prov);
-    if (!(v == (unsigned long long) -1 && PyErr_Occurred()) && v <= 0xFFFFFFFFull)
-      return r->prov.find((uint32_t) v, out);
+    if (!(v == (unsigned long long) -1 && PyErr_Occurred()) && v <= 0xFFFFFFFFull) {
+      if (!r->prov.find((uint32_t) v, out)) return false;
+      if (r->prov_stale) std::erase_if(out, [&](int64_t id) { return !entry_live(r, id); });
+      return !out.empty();
+    }
     PyErr_Clear();
   }
   if (!PyDict_GET_SIZE(r->prov_wide)) return false;
@@ -246,6 +269,7 @@ bool registry_ids_for(RegistryObject* r, PyObject* prov, std::vector<int64_t>& o
 
 size_t registry_unique_provenances(RegistryObject* r) {
   registry_sync_index(r);
+  registry_purge_index(r);
   return r->prov.size() + (size_t) PyDict_GET_SIZE(r->prov_wide);
 }
 
@@ -262,6 +286,9 @@ static PyObject* registry_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
   r->max_nodes_raw = DEFAULT_MAX_NODES;
   r->lock_owner = 0;
   r->indexed_to = 0;
+  r->prov_stale = 0;
+  r->stale_below = 0;
+  r->purge_cursor = 0;
   new (&r->ops) std::vector<PyObject*>();
   new (&r->kinds) std::vector<PyObject*>();
   r->op_index = PyDict_New();
@@ -298,6 +325,9 @@ static int registry_clear(PyObject* self) {
   r->store.clear(objects);
   r->prov.clear();
   r->indexed_to = 0;
+  r->prov_stale = 0;
+  r->stale_below = 0;
+  r->purge_cursor = 0;
   for (void* o : objects) Py_DECREF((PyObject*) o);
   std::vector<PyObject*> tables;
   tables.swap(r->ops);

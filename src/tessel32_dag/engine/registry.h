@@ -23,6 +23,12 @@ struct RegistryObject {
   core::NodeStore store;   ///< id -> node row, or strong reference to the node object
   core::ProvIndex prov;    ///< 32-bit provenances (rows from `indexed_to` on are added when first needed)
   int64_t indexed_to;      ///< rows of the ring with smaller ids are in `prov`
+  // Eviction leaves the index entries of evicted nodes in place (one pass
+  // over the table later drops them all, instead of a random slot each now);
+  // readers skip them. Every such entry has an id below `stale_below`.
+  size_t prov_stale;       ///< entries of evicted nodes still in `prov`
+  int64_t stale_below;
+  size_t purge_cursor;     ///< the slot where the next partial clean-up starts
   PyObject* prov_wide;     ///< dict for other provenance objects -> list of ids
   int64_t next_id;         ///< DAGTracker._next_node_id
   PyObject* max_nodes;     ///< DAGTracker._max_nodes (any int-convertible object)
@@ -64,6 +70,9 @@ bool registry_intern(RegistryObject* r, PyObject* node_type, PyObject* operation
 /// columns, and the index catches up (in one prefetched batch) when it is
 /// read, before an object node is stored, and never for rows evicted first.
 void registry_sync_index(RegistryObject* r);
+/// Drop the index entries of evicted nodes now (before anything counts or
+/// lists the keys, or an id below `stale_below` is indexed again).
+void registry_purge_index(RegistryObject* r);
 /// Store a node as a row; false (nothing stored) when the id
 /// cannot take a row (the caller stores an object instead).
 bool registry_add_row(RegistryObject* r, int64_t id, const core::NodeRow& row);
