@@ -91,6 +91,7 @@ static void init_module(nb::module_& m) {
   S.json_dumps = glue::keep(json.attr("dumps"));
   S.threading_lock = glue::keep(threading.attr("Lock"));
   S.plain_lock_type = (PyTypeObject*) glue::keep(nb::borrow((PyObject*) Py_TYPE(threading.attr("Lock")().ptr())));
+  S.plain_lock_locked = glue::keep(glue::steal(PyObject_GetAttrString((PyObject*) S.plain_lock_type, "locked")));
   S.s_locked = glue::intern("locked");
 
   // 5: the module logger.

@@ -41,6 +41,7 @@ struct State {
   PyObject* json_dumps = nullptr;        ///< json.dumps
   PyObject* threading_lock = nullptr;    ///< threading.Lock
   PyTypeObject* plain_lock_type = nullptr;  ///< type(threading.Lock())
+  PyObject* plain_lock_locked = nullptr;    ///< its `locked` method (the class's descriptor)
   PyObject* s_locked = nullptr;          ///< "locked"
 
   // Interned attribute names.

@@ -167,7 +167,10 @@ static bool can_skip_lock(TrackerView& t) {
   if ((int64_t) r->store.size() + 1 > r->max_nodes_raw) return false;
   if (r->next_id < r->store.end_id() || r->store.contains(r->next_id)) return false;
   if (!self_attr(t.self, S.s_writer).is_none() || !taint_native(t)) return false;
-  nb::object held = glue::steal(PyObject_CallMethodNoArgs(t.lock.ptr(), S.s_locked));
+  // The class's own method (the type is exactly the plain lock type, which
+  // takes no attributes), called without looking it up each time.
+  PyObject* args[1] = {t.lock.ptr()};
+  nb::object held = glue::steal(PyObject_Vectorcall(S.plain_lock_locked, args, 1, nullptr));
   return held.ptr() == Py_False;
 #endif
 }

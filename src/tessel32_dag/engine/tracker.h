@@ -40,7 +40,7 @@ class DagLock : public LockGuard {
 struct DeferredDecref {
   std::vector<PyObject*> refs;
   ~DeferredDecref() {
-    if (!glue::has_thread_state()) return;  // a thread being ended: leave them
+    if (refs.empty() || !glue::has_thread_state()) return;  // a thread being ended: leave them
     for (PyObject* o : refs) Py_DECREF(o);
   }
 };
