@@ -166,6 +166,18 @@ def test_operations_match_documented_layout_and_capsule():
         assert ProvenanceTracker.risk_score(pa) == ref_risk(pa) == capi.risk_score(pa)
 
 
+def test_capsule_array_loops_match_the_per_value_operations():
+    vals = random_values(600, 3)
+    rng = random.Random(4)
+    pb = [rng.choice(vals) for _ in vals]
+    capi = capsule.table()
+    assert capi.version == 3
+    for op in (0, 1, 7, 2**31 - 1):
+        assert capsule.combine_many(vals, pb, op) == [ref_combine(a, b, op) for a, b in zip(vals, pb)]
+        assert capsule.update_chain_many(vals, op) == [ref_update_chain(a, op) for a in vals]
+    assert capsule.combine_many([], [], 1) == [] and capsule.update_chain_many([], 1) == []
+
+
 def test_capsule_publishes_class_and_method_objects():
     base, comb, upd, taint, risk = capsule.attrs()
     assert base is ProvenanceTracker

@@ -26,6 +26,10 @@ class _Table(ctypes.Structure):
         ("hash_entity_i64", ctypes.CFUNCTYPE(_u32, _i64)),
         ("encode_attr", ctypes.py_object),
         ("entity_from_row_attr", ctypes.py_object),
+        ("combine_many", ctypes.CFUNCTYPE(None, ctypes.POINTER(_u32), ctypes.POINTER(_u32), ctypes.POINTER(_u32),
+                                          ctypes.c_size_t, ctypes.c_int)),
+        ("update_chain_many", ctypes.CFUNCTYPE(None, ctypes.POINTER(_u32), ctypes.POINTER(_u32), ctypes.c_size_t,
+                                               ctypes.c_int)),
     ]
 
 
@@ -45,3 +49,19 @@ def encode(ids, entity, chain, taint, depth) -> int:
 def attrs():
     t = table()
     return t.base_type, t.combine_attr, t.update_chain_attr, t.is_tainted_attr, t.risk_score_attr
+
+
+def combine_many(pa, pb, op) -> list:
+    n = len(pa)
+    a, b, out = (_u32 * n)(*pa), (_u32 * n)(*pb), (_u32 * (n + 1))(*([0xDEADBEEF] * (n + 1)))
+    table().combine_many(a, b, out, n, op)
+    assert out[n] == 0xDEADBEEF, "wrote past the end"
+    return list(out[:n])
+
+
+def update_chain_many(p, op) -> list:
+    n = len(p)
+    a, out = (_u32 * n)(*p), (_u32 * (n + 1))(*([0xDEADBEEF] * (n + 1)))
+    table().update_chain_many(a, out, n, op)
+    assert out[n] == 0xDEADBEEF, "wrote past the end"
+    return list(out[:n])
