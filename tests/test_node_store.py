@@ -18,6 +18,13 @@ from corvanti.utilities.tessel32_dag import (
 )
 
 
+def _two_sources(max_nodes):
+    """A tracker bounded at `max_nodes` and the ids of two source nodes."""
+    t = DAGTracker()
+    t._max_nodes = max_nodes
+    return t, t.create_source_node("t", "a", 1), t.create_source_node("t", "b", 2)
+
+
 def _pair(t, n=6):
     w = wrap_dataframe_dag(pd.DataFrame({"a": np.arange(n, dtype=float), "b": np.ones(n)}), t, "t")
     return w["a"], w["b"]
@@ -105,10 +112,7 @@ def test_ids_behind_the_store_and_many_distinct_operations_still_work():
 
 
 def test_eviction_removes_rows_and_their_index_entries():
-    t = DAGTracker()
-    t._max_nodes = 1000
-    a = t.create_source_node("t", "a", 1)
-    b = t.create_source_node("t", "b", 2)
+    t, a, b = _two_sources(1000)
     n = 5000
     prov = (np.arange(n) % 700 + 16).astype(np.uint32)
     _log_binary_many(t, "add", prov, np.full(n, a, np.int64), np.full(n, b, np.int64))
@@ -125,10 +129,7 @@ def test_eviction_removes_rows_and_their_index_entries():
 
 
 def test_index_after_eviction_answers_only_for_live_nodes_and_reused_ids():
-    t = DAGTracker()
-    t._max_nodes = 10_000
-    a = t.create_source_node("t", "a", 1)
-    b = t.create_source_node("t", "b", 2)
+    t, a, b = _two_sources(10_000)
     n = 9_990
     prov = np.arange(16, 16 + n, dtype=np.uint32)    # one key per node
     ids = _log_binary_many(t, "add", prov, np.full(n, a, np.int64), np.full(n, b, np.int64))
@@ -155,10 +156,7 @@ def test_index_after_eviction_answers_only_for_live_nodes_and_reused_ids():
 
 
 def test_index_memory_stays_bounded_over_many_eviction_cycles():
-    t = DAGTracker()
-    t._max_nodes = 20_000
-    a = t.create_source_node("t", "a", 1)
-    b = t.create_source_node("t", "b", 2)
+    t, a, b = _two_sources(20_000)
     sizes = []
     key = 16
     for cycle in range(60):
@@ -175,10 +173,7 @@ def test_index_memory_stays_bounded_over_many_eviction_cycles():
 
 
 def test_readers_in_other_threads_never_see_a_half_written_node():
-    t = DAGTracker()
-    t._max_nodes = 20_000
-    a = t.create_source_node("t", "a", 1)
-    b = t.create_source_node("t", "b", 2)
+    t, a, b = _two_sources(20_000)
     stop = threading.Event()
     errors = []
 

@@ -125,6 +125,17 @@ int64_t to_int64(PyObject* value, const char* argname) {
   return v;
 }
 
+int64_t int64_wrapping(PyObject* value) {
+  long long x = PyLong_AsLongLong(value);
+  if (x == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    unsigned long long u = PyLong_AsUnsignedLongLongMask(value);
+    if (u == (unsigned long long) -1 && PyErr_Occurred()) raise_current();
+    return (int64_t) u;
+  }
+  return x;
+}
+
 double to_double(PyObject* value) {
   if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value);
   nb::object f = steal(PyNumber_Float(value));

@@ -67,6 +67,10 @@ inline void check_dict(PyObject* v, const char* n, bool none_ok = false) { check
 nb::object to_int(PyObject* value, const char* argname);
 /// The same, as a C integer (OverflowError beyond int64).
 int64_t to_int64(PyObject* value, const char* argname);
+/// An int (or __index__ object) as stored in a 64-bit column: its value when
+/// it fits, else its low 64 bits as two's complement (an unsigned 64-bit
+/// hash keeps its bits). Raises only when the object is not an integer.
+int64_t int64_wrapping(PyObject* value);
 /// Does int() accept this object as a number (int, __index__, __int__)?
 bool is_number_for_int(PyObject* value);
 /// `float` arguments: converted with float().

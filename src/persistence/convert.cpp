@@ -1,6 +1,7 @@
 // Conversions of Python records to rows (see convert.h).
 #include "persistence/convert.h"
 
+#include "glue/args.h"
 #include "glue/errors.h"
 #include "persistence/messages.h"
 #include "persistence/records.h"
@@ -78,15 +79,7 @@ int64_t as_i64(PyObject* v, const char* rec, const char* f) {
   if (PyBool_Check(v)) return v == Py_True;
   if (PyFloat_Check(v) || PyUnicode_Check(v) || PyBytes_Check(v) || !PyIndex_Check(v))
     glue::raise(PyExc_TypeError, msg::FIELD_NOT_INT, rec, f, Py_TYPE(v)->tp_name);
-  long long x = PyLong_AsLongLong(v);
-  if (x == -1 && PyErr_Occurred()) {
-    // An unsigned 64-bit value (a hash) is stored as its two's-complement.
-    PyErr_Clear();
-    unsigned long long u = PyLong_AsUnsignedLongLongMask(v);
-    if (u == (unsigned long long) -1 && PyErr_Occurred()) glue::raise_current();
-    return (int64_t) u;
-  }
-  return x;
+  return glue::int64_wrapping(v);  // an unsigned 64-bit value (a hash) keeps its bits
 }
 
 std::optional<int64_t> as_opt_i64(PyObject* v, const char* rec, const char* f) {

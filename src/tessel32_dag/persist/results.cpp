@@ -296,19 +296,6 @@ bool hash_rows_frame(nb::handle df, Py_ssize_t n, char* out) {
   return true;
 }
 
-/// int64 of an int the way the store converts fingerprints: two's
-/// complement of an unsigned 64-bit value, the low 64 bits otherwise.
-int64_t stored_int(PyObject* v) {
-  long long x = PyLong_AsLongLong(v);
-  if (x == -1 && PyErr_Occurred()) {
-    PyErr_Clear();
-    unsigned long long u = PyLong_AsUnsignedLongLongMask(v);
-    if (u == (unsigned long long) -1 && PyErr_Occurred()) glue::raise_current();
-    return (int64_t) u;
-  }
-  return x;
-}
-
 /// One column of an output series read by position: raw buffers for the
 /// common dtypes, item access otherwise.
 class Column {
@@ -330,13 +317,13 @@ class Column {
       default: return glue::steal(PyNumber_Long(item(i).ptr()));
     }
   }
-  /// int(seq[i]) as the store converts it (see stored_int)
+  /// int(seq[i]) as the store converts it (glue::int64_wrapping)
   int64_t as_i64(Py_ssize_t i) const {
     const char* p = code_ ? buf_.data<const char>() + i * buf_.stride() : nullptr;
     switch (code_) {
       case 'I': return *(const uint32_t*) p;
       case 'q': case 'l': return *(const int64_t*) p;
-      default: return stored_int(as_int(i).ptr());
+      default: return glue::int64_wrapping(as_int(i).ptr());
     }
   }
   /// float(seq[i]) as a double
